@@ -1,0 +1,24 @@
+#include "image/crc32.h"
+
+namespace {
+constexpr quint32 CombiningConstant = 0x04C11DB7;
+}
+
+quint32 crc32Update(quint32 previous, const char *data, qint32 length)
+{
+    if (length <= 0)
+        return previous;
+    quint32 r = ~previous;
+    for (qint32 i = 0; i < length; ++i) {
+        r ^= quint8(data[i]);
+        // Bit by bit; the mask form avoids an unpredictable branch per bit.
+        for (int bit = 0; bit < 8; ++bit)
+            r = (r >> 1) ^ (CombiningConstant & (0u - (r & 1u)));
+    }
+    return ~r;
+}
+
+quint32 crc32Compute(const char *data, qint32 length)
+{
+    return length <= 0 ? 0 : crc32Update(0, data, length);
+}

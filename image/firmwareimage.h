@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+constexpr int FirmwareImageSize = 0xE0000; // 917504: the only size an upload accepts
+constexpr int ChecksumSize = 4;
+constexpr int FirmwareBodySize = FirmwareImageSize - ChecksumSize; // 917500
+constexpr int WriteBlockSize = 512;
+constexpr char ImagePadByte = char(0xFF);
+
+// The uploadable image of a raw build output of at most FirmwareBodySize bytes: the bytes,
+// 0xFF up to FirmwareBodySize, then the checksum of that body, most significant byte first.
+QByteArray buildFirmwareImage(const QByteArray &raw);
+
+// Whether `image` is a complete image whose last four bytes are its body's checksum.
+bool isValidFirmwareImage(const QByteArray &image);
+
+enum class PostBuildResult {
+    Written,
+    InputNotOpened,  // silent, as for any file that cannot be opened
+    OutputNotOpened, // silent; any earlier output stays as it was
+    InputTooBig,
+    WriteFailed, // the earlier output stays as it was
+};
+
+// Reads `inputPath` whole, builds its image and replaces `outputPath` atomically. The output
+// is replaced only by a complete image, so a rejected input or a failed write (full disk,
+// quota) leaves an earlier file byte for byte, and naming the output as its own input
+// cannot destroy it. Checks on the name are the caller's.
+PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath);
+
+// Writes `data` to `path` through a temporary file that replaces `path` only when every
+// byte reached the disk.
+bool writeFileAtomically(const QString &path, const QByteArray &data);
