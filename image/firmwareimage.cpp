@@ -3,8 +3,8 @@
 #include "image/crc32.h"
 
 #include <QFile>
-#include <algorithm>
 #include <QSaveFile>
+#include <algorithm>
 
 namespace {
 
@@ -45,8 +45,8 @@ QByteArray buildFirmwareImage(const QByteArray &raw)
 
 bool isValidFirmwareImage(const QByteArray &image)
 {
-    return image.size() == FirmwareImageSize
-        && image.mid(FirmwareBodySize) == bodyChecksumBytes(image);
+    return image.size() == FirmwareImageSize &&
+           image.mid(FirmwareBodySize) == bodyChecksumBytes(image);
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &data)
@@ -76,5 +76,5 @@ PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath
         return PostBuildResult::InputTooBig;
     }
     return writeAndCommit(output, buildFirmwareImage(raw)) ? PostBuildResult::Written
-                                                            : PostBuildResult::WriteFailed;
+                                                           : PostBuildResult::WriteFailed;
 }

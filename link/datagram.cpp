@@ -41,7 +41,9 @@ ReplyKind classifyReply(const char *data, qint64 length, quint8 expectedSequence
 {
     if (length <= 0)
         return ReplyKind::Nothing;
-    const auto byteAt = [&](int offset) { return offset < length ? quint8(data[offset]) : 0; };
+    const auto byteAt = [&](int offset) {
+        return offset < length ? quint8(data[offset]) : 0;
+    };
     const quint8 status = byteAt(ReplyStatusOffset);
     if (status == KeepAliveCode)
         return ReplyKind::KeepAlive;

@@ -1,0 +1,51 @@
+// Command datagrams out, replies in: the window's side of the wire.
+
+#include "mainwindow/mainwindow.h"
+
+#include "flash/operationevents.h"
+#include "link/datagram.h"
+#include "link/deviceendpoint.h"
+#include "link/linkstate.h"
+
+#include <QUdpSocket>
+
+qint64 MainWindow::sendCommand(quint8 type, const char *name, const char *payload,
+                               int payloadLength, bool advanceSequence)
+{
+    char buffer[DatagramBufferSize] = {};
+    if (advanceSequence)
+        sequenceNumber = Datagram::nextSequence(sequenceNumber);
+    const int length =
+        Datagram::buildCommand(buffer, type, sequenceNumber, name, payload, payloadLength);
+    // An address that did not parse would go to ::1; send nothing rather than that.
+    if (length < 0 || pEndpoint->address.isNull())
+        return -1;
+    return pUdpSocket->writeDatagram(buffer, length, pEndpoint->address, quint16(pEndpoint->port));
+}
+
+void MainWindow::slotUdpRead()
+{
+    char buffer[DatagramBufferSize] = {};
+    const qint64 length = pUdpSocket->readDatagram(buffer, sizeof buffer);
+
+    if (linkState == LinkDown) {
+        sendCommand(CmdNotice, "End", nullptr, 0, true);
+        return;
+    }
+    switch (Datagram::classifyReply(buffer, length, sequenceNumber)) {
+    case Datagram::ReplyKind::Nothing:
+        break;
+    case Datagram::ReplyKind::KeepAlive:
+        handleEvent(EvKeepAlive);
+        break;
+    case Datagram::ReplyKind::SequenceMismatch:
+        handleEvent(EvSequenceMismatch);
+        break;
+    case Datagram::ReplyKind::Success:
+        handleEvent(EvReplyOk);
+        break;
+    case Datagram::ReplyKind::Failure:
+        handleEvent(EvReplyFail);
+        break;
+    }
+}

@@ -1,0 +1,31 @@
+// The address and port fields: a value is taken when editing finishes and it parses;
+// otherwise the field silently shows the current value again.
+
+#include "mainwindow/mainwindow.h"
+
+#include "link/deviceendpoint.h"
+#include "mainwindow/mainwindowui.h"
+
+#include <QLineEdit>
+
+void MainWindow::on_pLineEditPORT_editingFinished()
+{
+    const int port = parsePortText(ui->pLineEditPORT->text());
+    if (port < 0) {
+        ui->pLineEditPORT->setText(QString::number(pEndpoint->port));
+        return;
+    }
+    pEndpoint->port = port;
+    setStartAppAllowed(false);
+}
+
+void MainWindow::on_pLineEditIP_editingFinished()
+{
+    QHostAddress address;
+    if (!address.setAddress(ui->pLineEditIP->text())) {
+        ui->pLineEditIP->setText(pEndpoint->address.toString());
+        return;
+    }
+    pEndpoint->address = address;
+    setStartAppAllowed(false);
+}

@@ -1,0 +1,71 @@
+// "Connected" means the device answers keep-alive pings: a "Ping" about once a second, the
+// link up at the first answer, lost after 12 s without one.
+
+#include "mainwindow/mainwindow.h"
+
+#include "flash/operationevents.h"
+#include "link/linkstate.h"
+#include "link/protocol.h"
+#include "mainwindow/mainwindowui.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+void MainWindow::on_pButConnectToggle_clicked(bool checked)
+{
+    Q_UNUSED(checked) // the button is not checkable
+    if (linkState != LinkDown)
+        setDisconnectedMode();
+    else
+        startConnecting();
+}
+
+void MainWindow::startConnecting()
+{
+    linkState = LinkConnecting;
+    ui->pButConnectToggle->setText(tr("Disconnect"));
+    ui->pLineEditIP->setEnabled(false);
+    ui->pLineEditPORT->setEnabled(false);
+    showStatus(QStringLiteral("Connecting..."));
+    sendCommand(CmdRequest, "Ping", nullptr, 0, true);
+    pLinkTimer->start(LinkTimeoutMs);
+    pPingTimer->start(PingIntervalMs);
+}
+
+void MainWindow::slot_timer_timeout()
+{
+    pLinkTimer->stop();
+    handleEvent(EvLinkTimeout);
+}
+
+void MainWindow::slot_ping_timer_timeout()
+{
+    pPingTimer->stop();
+    handleEvent(EvPingTick);
+}
+
+void MainWindow::handleLinkEvent(quint8 event)
+{
+    switch (event) {
+    case EvKeepAlive:
+        pLinkTimer->stop();
+        if (linkState == LinkConnecting)
+            setConnectedMode();
+        if (linkState != LinkDown)
+            pLinkTimer->start(LinkTimeoutMs);
+        break;
+    case EvPingTick:
+        if (linkState == LinkDown)
+            break;
+        // Not advancing: a request outstanding meanwhile keeps the sequence its reply echoes.
+        sendCommand(CmdRequest, "Ping", nullptr, 0, false);
+        pPingTimer->start(PingIntervalMs);
+        break;
+    case EvLinkTimeout:
+        setStartAppAllowed(false);
+        resetToConnecting();
+        setDisconnectedMode();
+        break;
+    }
+}

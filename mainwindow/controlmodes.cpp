@@ -1,0 +1,85 @@
+// The fixed combinations of enabled controls, caption, progress and status that the link
+// supervision and the operation state machine switch between.
+
+#include "mainwindow/mainwindow.h"
+
+#include "flash/operationevents.h"
+#include "link/linkstate.h"
+#include "mainwindow/mainwindowui.h"
+
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+void MainWindow::setDisconnectedMode()
+{
+    linkState = LinkDown;
+    ui->pButConnectToggle->setText(tr("Connect"));
+    setStartAppAllowed(false);
+    ui->pButStartUpload->setEnabled(false);
+    ui->pButStop->setEnabled(false);
+    ui->pButCheckApplication->setEnabled(false);
+    ui->pButStartApplication->setEnabled(false);
+    ui->pLineEditIP->setEnabled(true);
+    ui->pLineEditPORT->setEnabled(true);
+    showStatus(QStringLiteral("Disconnected"));
+}
+
+void MainWindow::setConnectedMode()
+{
+    linkState = LinkUp;
+    ui->pButConnectToggle->setText(tr("Disconnect"));
+    ui->pButStartUpload->setEnabled(true);
+    ui->pButStop->setEnabled(true);
+    ui->pButCheckApplication->setEnabled(true);
+    ui->pButStartApplication->setEnabled(false);
+    showStatus(QStringLiteral("Connected"));
+}
+
+void MainWindow::resetToConnecting()
+{
+    ui->progressBar->setValue(0);
+    ui->pButStartUpload->setEnabled(false);
+    ui->pButStop->setEnabled(false);
+    ui->pButCheckApplication->setEnabled(false);
+    ui->pButStartApplication->setEnabled(false);
+    uploadStage = StageIdle;
+    linkState = LinkConnecting;
+    showStatus(QStringLiteral("Connected"));
+}
+
+void MainWindow::setStartAppAllowed(bool allowed)
+{
+    startAppAllowed = allowed;
+    if (allowed)
+        enableStartApplication();
+    else
+        ui->pButStartApplication->setEnabled(false);
+}
+
+void MainWindow::enableStartApplication()
+{
+    ui->pButStartApplication->setEnabled(true);
+}
+
+void MainWindow::finishOperation()
+{
+    setStartAppAllowed(true);
+    ui->pButStartUpload->setEnabled(true);
+    ui->pButCheckApplication->setEnabled(true);
+    uploadStage = StageIdle;
+}
+
+void MainWindow::abortOperation()
+{
+    setStartAppAllowed(false);
+    resetToConnecting();
+}
+
+void MainWindow::showStatus(const QString &text)
+{
+    // Every block of an upload repeats its text; repainting the same text is pure cost.
+    if (ui->statusbar->currentMessage() != text)
+        ui->statusbar->showMessage(text, 0);
+}

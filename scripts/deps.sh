@@ -1,0 +1,28 @@
+# Sourced by the scripts: installs the Debian packages the project needs, only when missing.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core)
+
+# Configures (once) and builds a tree: build_tree DIR BUILD_TYPE [extra cmake args...]
+build_tree() {
+    local dir=$1 type=$2
+    shift 2
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+    fi
+    cmake --build "$dir" -j"$(nproc)"
+}

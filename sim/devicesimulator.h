@@ -1,0 +1,56 @@
+#pragma once
+
+#include "link/datagram.h"
+#include "sim/replyqueue.h"
+#include "sim/simulatedflash.h"
+#include "sim/simulatorsettings.h"
+#include "sim/simwire.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QUdpSocket>
+#include <optional>
+
+// Plays a device's bootloader on one UDP socket: answers each command to its sender, holds
+// the uploaded image, and injects the faults the settings ask for.
+class DeviceSimulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceSimulator(SimulatorSettings settings, QObject *parent = nullptr);
+
+    // Binds the socket; false with the reason when the address or port cannot be had.
+    bool listen(QString *error);
+
+    QHostAddress address() const { return m_socket.localAddress(); }
+    quint16 port() const { return m_socket.localPort(); }
+
+    // One line of totals, for the end of a run.
+    QString summary() const;
+
+private:
+    void readOneDatagram();
+    void handle(const char *data, qint64 length, const QHostAddress &sender, quint16 senderPort);
+    std::optional<quint8> carryOut(SimCommand command, const Datagram::ParsedCommand &parsed);
+    quint8 endUpload();
+    void releaseReply(const PendingReply &reply);
+    void transmit(const QByteArray &bytes, const PendingReply &reply, const char *note);
+    void rejectDatagram(qint64 length, const char *reason);
+    void log(const QString &line) const;
+    void warn(const QString &line) const;
+    QString roundTrip(const PendingReply &reply) const;
+
+    SimulatorSettings m_settings;
+    QUdpSocket m_socket;
+    QElapsedTimer m_clock;
+    SimulatedFlash m_flash;
+    ReplyQueue m_replies;
+    QByteArray m_receiveBuffer;
+
+    int m_datagrams = 0;
+    int m_badDatagrams = 0;
+    int m_repliesReleased = 0; // the count --drop-every and friends work on
+    int m_repliesSent = 0;
+    int m_repliesDropped = 0;
+};
