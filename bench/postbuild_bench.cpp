@@ -15,6 +15,7 @@
 #include <QTest>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -87,7 +88,7 @@ int main(int argc, char *argv[])
         return status->currentMessage() == success;
     });
     QDir::setCurrent(previous);
-    if (click.empty()) {
+    if (click.wall.empty()) {
         std::printf("post-build did not report success\n");
         return 1;
     }
