@@ -267,9 +267,13 @@ private slots:
         QCOMPARE(controls(*window), Disconnected);
         QTest::qWait(150);
         QCOMPARE(device->received.size(), sent); // the device is not told
+        // The old 12 s window keeps running after Disconnect; let more of it pass than a coarse
+        // timer's 5 % slack, so a restarted window is told apart from the remainder.
+        QTRY_VERIFY(MainWindowProbe(*window).linkTimerRemainingMs() < 11000);
 
         click("pButConnectToggle");
         QCOMPARE(controls(*window), Connecting);
+        QVERIFY(MainWindowProbe(*window).linkTimerRemainingMs() > 11400);
         QTRY_COMPARE(device->received.size(), sent + 1);
         QCOMPARE(device->received.last(), Datagram::command(CmdRequest, 2, "Ping"));
         device->reply(2, KeepAliveCode);

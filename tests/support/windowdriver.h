@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 class FakeDevice;
 
@@ -22,6 +23,7 @@ public:
     int sequenceNumber() const { return window.sequenceNumber; }
     const DeviceEndpoint &endpoint() const { return *window.pEndpoint; }
     const QByteArray &firmwareData() const { return window.firmwareData; }
+    int linkTimerRemainingMs() const { return window.pLinkTimer->remainingTime(); } // -1: stopped
 
 private:
     const MainWindow &window;
