@@ -101,11 +101,13 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
                        : abandoned                    ? " (upload abandoned)"
                        : isRequest && !status         ? " (unanswered)"
                                                       : "";
-    log(QStringLiteral("<- %1 %2 seq=%3 len=%4%5")
+    log([&] {
+        return QStringLiteral("<- %1 %2 seq=%3 len=%4%5")
             .arg(isRequest ? "request" : "notice", printable(parsed->name))
             .arg(parsed->sequence)
             .arg(length)
-            .arg(QLatin1String(note)));
+            .arg(QLatin1String(note));
+    });
     if (!status)
         return;
 
@@ -166,10 +168,12 @@ void DeviceSimulator::releaseReply(const PendingReply &reply)
     const int count = ++m_repliesReleased;
     if (isNth(count, m_settings.dropEvery)) {
         ++m_repliesDropped;
-        log(QStringLiteral("-x %1 seq=%2 status=%3 dropped after %4")
+        log([&] {
+            return QStringLiteral("-x %1 seq=%2 status=%3 dropped after %4")
                 .arg(printable(reply.commandName))
                 .arg(quint8(reply.bytes.at(ReplySequenceOffset)))
-                .arg(hexByte(quint8(reply.bytes.at(ReplyStatusOffset))), roundTrip(reply)));
+                .arg(hexByte(quint8(reply.bytes.at(ReplyStatusOffset))), roundTrip(reply));
+        });
         return;
     }
     QByteArray bytes = reply.bytes;
@@ -191,32 +195,30 @@ void DeviceSimulator::transmit(const QByteArray &bytes, const PendingReply &repl
         return;
     }
     ++m_repliesSent;
-    log(QStringLiteral("-> %1 seq=%2 len=%3 status=%4 rtt=%5%6")
+    log([&] {
+        return QStringLiteral("-> %1 seq=%2 len=%3 status=%4 rtt=%5%6")
             .arg(printable(reply.commandName))
             .arg(quint8(bytes.at(ReplySequenceOffset)))
             .arg(bytes.size())
             .arg(hexByte(quint8(bytes.at(ReplyStatusOffset))), roundTrip(reply),
-                 QLatin1String(note)));
+                 QLatin1String(note));
+    });
 }
 
 void DeviceSimulator::rejectDatagram(qint64 length, const char *reason)
 {
     ++m_badDatagrams;
-    log(QStringLiteral("<- bad datagram len=%1 ignored: %2")
+    log([&] {
+        return QStringLiteral("<- bad datagram len=%1 ignored: %2")
             .arg(length)
-            .arg(QLatin1String(reason)));
+            .arg(QLatin1String(reason));
+    });
 }
 
 QString DeviceSimulator::roundTrip(const PendingReply &reply) const
 {
     const double ms = double(m_clock.nsecsElapsed() - reply.receivedNs) / 1e6;
     return QStringLiteral("%1 ms").arg(ms, 0, 'f', 3);
-}
-
-void DeviceSimulator::log(const QString &line) const
-{
-    if (m_settings.verbose)
-        std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
 void DeviceSimulator::warn(const QString &line) const

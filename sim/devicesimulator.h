@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QUdpSocket>
+#include <cstdio>
 #include <optional>
 
 // Plays a device's bootloader on one UDP socket: answers each command to its sender, holds
@@ -37,7 +38,12 @@ private:
     void releaseReply(const PendingReply &reply);
     void transmit(const QByteArray &bytes, const PendingReply &reply, const char *note);
     void rejectDatagram(qint64 length, const char *reason);
-    void log(const QString &line) const;
+    // The line is only formatted with --verbose: most runs are benchmarks and tests.
+    template <typename MakeLine> void log(MakeLine makeLine) const
+    {
+        if (m_settings.verbose)
+            std::fprintf(stderr, "%s\n", qPrintable(makeLine()));
+    }
     void warn(const QString &line) const;
     QString roundTrip(const PendingReply &reply) const;
 
