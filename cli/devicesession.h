@@ -1,0 +1,91 @@
+#pragma once
+
+#include "cli/devicetarget.h"
+#include "link/datagram.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <QUdpSocket>
+
+// One device's protocol session, from the first "Ping" to the verdict of one operation, on a
+// socket and sequence counter of its own so that several devices run side by side in one
+// event loop. It speaks the window's protocol but does not drive the window's state machine:
+// that machine lives in MainWindow and works through its widgets, and has neither per-reply
+// time limits nor more than one device.
+class DeviceSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Operation { Upload, Check, StartApplication };
+    enum class Result {
+        Pending,
+        Succeeded,
+        Refused,          // the device answered with a failure verdict
+        LinkLost,         // 12 s without a keep-alive answer, or a send that failed
+        TimedOut,         // a reply did not come within the reply time limit
+        SequenceMismatch, // a reply echoed another sequence number
+    };
+
+    // `image` is shared, not copied; it is only read, in 512-byte blocks.
+    DeviceSession(const DeviceTarget &device, Operation operation, const QByteArray &image,
+                  int replyTimeoutMs, QObject *parent = nullptr);
+
+    void start();
+
+    const DeviceTarget &device() const { return m_device; }
+    Result result() const { return m_result; }
+    const QString &detail() const { return m_detail; }
+    qint64 elapsedMs() const { return m_elapsedMs; }
+
+signals:
+    // The share of the image acknowledged, reckoned as the window's progress bar does.
+    void progressChanged(int percent);
+    // One answered command: its name, sequence, the answer and the round trip in microseconds.
+    void commandAnswered(const char *name, quint8 sequence, Datagram::ReplyKind answer,
+                         quint8 status, qint64 roundTripUs);
+    // A notice went out; nothing answers it.
+    void noticeSent(const char *name, quint8 sequence);
+    void finished();
+
+private:
+    enum class Stage { Idle, Connecting, Erasing, Writing, Finishing, Checking, Done };
+
+    void readReplies();
+    void handleReply(const char *data, qint64 length);
+    void onKeepAlive();
+    void onVerdict(bool success, quint8 status);
+    void beginOperation();
+    void sendNextBlock();
+    void sendPing(bool advance);
+    void sendRequest(const char *name, const char *payload = nullptr, int payloadLength = 0);
+    bool send(quint8 type, const char *name, const char *payload, int payloadLength, bool advance);
+    void setPercent(int percent);
+    void finish(Result result, const QString &detail);
+
+    DeviceTarget m_device;
+    Operation m_operation;
+    QByteArray m_image;
+    int m_replyTimeoutMs;
+
+    QUdpSocket m_socket;
+    QTimer m_pingTimer;      // a keep-alive "Ping" once a second
+    QTimer m_linkTimer;      // 12 s without a keep-alive answer: the link is lost
+    QTimer m_keepAliveTimer; // the reply time limit for the oldest unanswered "Ping"
+    QTimer m_replyTimer;     // the reply time limit for the outstanding request
+    QElapsedTimer m_clock;
+
+    Stage m_stage = Stage::Idle;
+    quint8 m_sequence = 0; // 0 until the first command, then 1..255, never 0 again
+    int m_offset = 0;
+    int m_percent = 0;
+    const char *m_requestName = nullptr;
+    qint64 m_requestSentNs = 0;
+    qint64 m_pingSentNs = 0;
+
+    Result m_result = Result::Pending;
+    QString m_detail;
+    qint64 m_elapsedMs = 0;
+};
