@@ -1,12 +1,10 @@
 #include "cli/devicesession.h"
 
 #include "image/firmwareimage.h"
+#include "link/linkstate.h"
 #include "link/protocol.h"
 
 namespace {
-
-constexpr int LinkTimeoutMs = 12000;
-constexpr int PingIntervalMs = 1000;
 
 const char *const PingName = "Ping";
 
