@@ -15,7 +15,8 @@ ensure_packages() {
         "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core)
+BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
+    xvfb xauth x11-utils)
 
 # Configures (once) and builds a tree: build_tree DIR BUILD_TYPE [extra cmake args...]
 build_tree() {

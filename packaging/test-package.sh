@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Unpacks the bootloader .deb into a temporary root and checks what a user gets: the
+# programs run, and the menu entry, icons, manual pages and documents are in place.
+# Usage: packaging/test-package.sh [PATH/TO/bootloader_VERSION_ARCH.deb]
+# (default: the bootloader_*.deb in build-package/, as scripts/package leaves it)
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+found=("$ROOT"/build-package/bootloader_*.deb)
+deb=${1:-${found[0]}}
+[ -f "$deb" ] || { echo "test-package: no .deb given or found in build-package/" >&2; exit 2; }
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root" || { echo "test-package: dpkg-deb -x failed" >&2; exit 1; }
+
+passed=0
+failed=0
+check() { # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@" >/dev/null 2>&1; then
+        passed=$((passed + 1))
+        echo "ok   $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $what"
+    fi
+}
+field() { dpkg-deb -f "$deb" "$1"; }
+version=$(field Version)
+
+runs_help() { # exit 0 and a usage text
+    "$root/usr/bin/$1" --help | grep -q '^Usage:'
+}
+shows_version() { [ "$("$root/usr/bin/$1" --version)" = "$1 $version" ]; }
+libs_resolve() { ldd "$root/usr/bin/$1" && ! ldd "$root/usr/bin/$1" | grep -q 'not found'; }
+png_size() { file "$root/usr/share/icons/hicolor/$1x$1/apps/bootloader.png" | grep -q "PNG image data, $1 x $1,"; }
+man_page() {
+    local page=$root/usr/share/man/man1/$1.1.gz title=${1^^}
+    gzip -t "$page" && zcat "$page" | head -1 | grep -qF ".TH ${title//-/\\-} 1 "
+}
+exit_status_documented() { zcat "$root/usr/share/man/man1/$1.1.gz" | grep -q '^\.SH EXIT STATUS'; }
+changelog_matches() {
+    zcat "$root/usr/share/doc/bootloader/changelog.gz" | head -1 | grep -qF "bootloader ($version)"
+}
+qt_runtime_deps() {
+    local depends
+    depends=$(field Depends)
+    for lib in libqt5core5a libqt5widgets5 libqt5network5; do
+        grep -q "$lib" <<<"$depends" || return 1
+    done
+    ! grep -q -- '-dev' <<<"$depends"
+}
+
+check "package is named bootloader" test "$(field Package)" = bootloader
+check "Depends: Qt 5 runtime libraries, no -dev packages" qt_runtime_deps
+for prog in bootloader bootloader-cli bootloader-sim; do
+    check "$prog installed in /usr/bin, executable" test -x "$root/usr/bin/$prog"
+    check "$prog finds all its shared libraries" libs_resolve "$prog"
+done
+for prog in bootloader-cli bootloader-sim; do
+    check "$prog --help exits 0 with a usage text" runs_help "$prog"
+    check "$prog --version shows $version" shows_version "$prog"
+    check "$prog(1) manual page, gzipped, documents exit statuses" \
+        exit_status_documented "$prog"
+done
+for page in bootloader bootloader-cli bootloader-sim; do
+    check "$page(1) manual page is a valid gzip with a .TH header" man_page "$page"
+done
+desktop=$root/usr/share/applications/bootloader.desktop
+check "desktop entry present" test -f "$desktop"
+if command -v desktop-file-validate >/dev/null; then
+    check "desktop entry passes desktop-file-validate" desktop-file-validate "$desktop"
+fi
+for key in 'Name=Bootloader' 'Exec=bootloader' 'Icon=bootloader' 'Terminal=false' \
+    'Type=Application' 'Categories=Development;Electronics;'; do
+    check "desktop entry has $key" grep -qx "$key" "$desktop"
+done
+for size in 16 32 48 64 128 256; do
+    check "icon ${size}x${size} is a ${size}x${size} PNG" png_size "$size"
+done
+check "scalable icon is an SVG" grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/bootloader.svg"
+check "copyright file present" test -s "$root/usr/share/doc/bootloader/copyright"
+check "changelog.gz starts with version $version" changelog_matches
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
