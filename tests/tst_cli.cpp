@@ -1,6 +1,7 @@
 #include "image/firmwarefile.h"
 #include "image/firmwareimage.h"
 #include "support/simprocess.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QProcess>
@@ -42,16 +43,6 @@ class CliTest : public QObject
     std::vector<std::unique_ptr<SimProcess>> m_sims;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
-    bool writeFile(const QString &name, const QByteArray &bytes)
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-    QByteArray readFile(const QString &name)
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-    }
     // The new simulator's --device text, its stderr in sim<index>.log.
     QString startSim(const QStringList &options)
     {
@@ -84,7 +75,7 @@ private slots:
     {
         QFETCH(int, devices);
         const QByteArray image = buildFirmwareImage(patternBytes(600000, devices));
-        QVERIFY(writeFile("X.bin", image));
+        QVERIFY(writeTestFile(path("X.bin"), image));
         QStringList upload{"upload", "X.bin"}, check{"check"}, names;
         for (int i = 0; i < devices; ++i) {
             names << startSim({"--save", path(QStringLiteral("saved%1.bin").arg(i))});
@@ -97,7 +88,7 @@ private slots:
         const QStringList summary = run.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(summary.size(), devices);
         for (int i = 0; i < devices; ++i) {
-            QVERIFY(readFile(QStringLiteral("saved%1.bin").arg(i)) == image);
+            QVERIFY(readTestFile(path(QStringLiteral("saved%1.bin").arg(i))) == image);
             const QRegularExpression line(
                 '^' + QRegularExpression::escape(names[i]) +
                 " +ok +[0-9.]+ s +Uploading has been completed successful!$");
@@ -138,7 +129,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, results);
         QFETCH(QString, firstSimSaw);
-        QVERIFY(writeFile("X.bin", buildFirmwareImage("firmware")));
+        QVERIFY(writeTestFile(path("X.bin"), buildFirmwareImage("firmware")));
         for (const QStringList &options : sims)
             arguments << "--device" << startSim(options);
         const Run run = runCli(arguments);
@@ -149,8 +140,8 @@ private slots:
             seen << summaryLine.match(line).captured(1);
         QVERIFY2(seen == results, qPrintable(run.out + run.err));
         if (!firstSimSaw.isEmpty())
-            QTRY_VERIFY2(readFile("sim0.log").contains(firstSimSaw.toLatin1()),
-                         readFile("sim0.log").right(500).constData());
+            QTRY_VERIFY2(readTestFile(path("sim0.log")).contains(firstSimSaw.toLatin1()),
+                         readTestFile(path("sim0.log")).right(500).constData());
     }
 
     void verboseListsRoundTrips()
@@ -184,7 +175,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
         const QByteArray image = buildFirmwareImage(QByteArray());
-        QVERIFY(writeFile("X.BIN", image) && writeFile("short.bin", image.chopped(1)));
+        QVERIFY(writeTestFile(path("X.BIN"), image) &&
+                writeTestFile(path("short.bin"), image.chopped(1)));
         QUdpSocket device;
         QVERIFY(device.bind(QHostAddress(QHostAddress::LocalHost), 0));
         arguments.replaceInStrings(QStringLiteral("%1"), QString::number(device.localPort()));
@@ -219,18 +211,18 @@ private slots:
         QFETCH(int, size);
         QFETCH(QStringList, output);
         const QByteArray raw = patternBytes(size, 7);
-        QVERIFY(writeFile("app.bin", raw));
+        QVERIFY(writeTestFile(path("app.bin"), raw));
         QVERIFY(QDir(m_dir->path()).mkdir("sub"));
         const QString written = output.isEmpty() ? QStringLiteral("target.bin") : output.last();
         const Run first = runCli(QStringList{"postbuild", "app.bin"} + output);
         QVERIFY2(first.exitCode == 0, qPrintable(first.err));
         QVERIFY(first.out.startsWith(QStringLiteral("Postbuild is completed successful")));
-        const QByteArray image = readFile(written);
+        const QByteArray image = readTestFile(path(written));
         QVERIFY(image == buildFirmwareImage(raw));
         const Run second = runCli(QStringList{"postbuild", "app.bin", "--quiet"} + output);
         QCOMPARE(second.exitCode, 0);
         QVERIFY(second.out.isEmpty());
-        QVERIFY(readFile(written) == image);
+        QVERIFY(readTestFile(path(written)) == image);
     }
 
     void postbuildRefused_data()
@@ -246,13 +238,13 @@ private slots:
         QFETCH(QString, input);
         QFETCH(QString, message);
         const QByteArray earlier = buildFirmwareImage("earlier");
-        QVERIFY(writeFile("target.bin", earlier));
-        QVERIFY(writeFile("app.bin", QByteArray(FirmwareBodySize + 1, 'x')) &&
-                writeFile("app.BIN", "small"));
+        QVERIFY(writeTestFile(path("target.bin"), earlier));
+        QVERIFY(writeTestFile(path("app.bin"), QByteArray(FirmwareBodySize + 1, 'x')) &&
+                writeTestFile(path("app.BIN"), "small"));
         const Run run = runCli({"postbuild", input});
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
-        QVERIFY(readFile("target.bin") == earlier); // a refusal leaves it as it was
+        QVERIFY(readTestFile(path("target.bin")) == earlier); // a refusal leaves it as it was
     }
 };
 

@@ -4,6 +4,7 @@
 #include "link/protocol.h"
 #include "mainwindow/mainwindow.h"
 #include "support/strictmessages.h"
+#include "support/testfiles.h"
 #include "support/windowdriver.h"
 
 #include <QElapsedTimer>
@@ -29,12 +30,6 @@ const QString Disconnected = QStringLiteral("Disconnected");
 
 // How a row's upload comes to an end.
 enum Ending { Settles, StopStalled, SilentTimeout, KillTimeout };
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
 
 // Runs the event loop until `done` holds. QTRY_* sleeps 10 ms between passes, which would
 // pace a lock-step upload at one block per pass; a real loop runs it at loopback speed.
@@ -118,7 +113,7 @@ void FaultsTest::init()
     connect(child<QStatusBar>(*window, "statusbar"), &QStatusBar::messageChanged, window.get(),
             [this](const QString &text) {
                 shown << text;
-                if (text == Success && readFile(savePath) != image)
+                if (text == Success && readTestFile(savePath) != image)
                     ++falseSuccesses;
             });
 }
@@ -156,7 +151,7 @@ quint16 FaultsTest::startSim(const QStringList &options)
 
 QString FaultsTest::simLog() const
 {
-    return QString::fromLatin1(readFile(dir.filePath(QStringLiteral("sim%1.log").arg(0))));
+    return QString::fromLatin1(readTestFile(dir.filePath(QStringLiteral("sim%1.log").arg(0))));
 }
 
 bool FaultsTest::connectToSim(quint16 port)
@@ -273,7 +268,7 @@ void FaultsTest::faultyDevice()
     QVERIFY2(during.contains(Failed) == (expected == Failed), qPrintable(history));
     QCOMPARE(falseSuccesses, 0);
     if (expected == Success)
-        QVERIFY(readFile(savePath) == image);
+        QVERIFY(readTestFile(savePath) == image);
 
     if (status(*window) == Disconnected) {
         QCOMPARE(probe().uploadStage(), int(StageIdle));
@@ -343,7 +338,7 @@ void FaultsTest::randomDatagrams()
     click("pButStartUpload");
     QVERIFY(waitUntil([&] { return probe().uploadStage() == StageIdle; }, 15000));
     QCOMPARE(status(*window), Success);
-    QVERIFY(readFile(savePath) == image);
+    QVERIFY(readTestFile(savePath) == image);
     QCOMPARE(falseSuccesses, 0);
 }
 

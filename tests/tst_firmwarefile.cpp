@@ -4,6 +4,7 @@
 #include "support/fakedevice.h"
 #include "support/modalcloser.h"
 #include "support/strictmessages.h"
+#include "support/testfiles.h"
 #include "support/windowdriver.h"
 
 #include <QDir>
@@ -19,23 +20,12 @@ namespace {
 // What to put at the row's name before the click: a size in bytes or one of these.
 enum Content : int { NoFile = -1, Directory = -2, Unreadable = -3 };
 
-bool writeFile(const QString &name, const QByteArray &bytes)
-{
-    QFile file(name);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool create(const QString &name, int content)
 {
     if (content == NoFile || content == Directory)
         return content == NoFile || QDir().mkdir(name);
-    return writeFile(name, QByteArray(content == Unreadable ? FirmwareImageSize : content, 'r')) &&
+    return writeTestFile(name,
+                         QByteArray(content == Unreadable ? FirmwareImageSize : content, 'r')) &&
            (content != Unreadable || QFile::setPermissions(name, QFileDevice::Permissions()));
 }
 } // namespace
@@ -109,12 +99,12 @@ private slots:
         device.answerRequests = false;
         QVERIFY(connectTo(*window, device));
         if (button == "pButPostBuild") { // so the progress bar has something to reset
-            QVERIFY(writeFile("build.bin", "b"));
+            QVERIFY(writeTestFile("build.bin", "b"));
             field()->setText("build.bin");
             click("pButPostBuild");
             QCOMPARE(progress(*window), 100);
         }
-        const QByteArray target = readFile("target.bin");
+        const QByteArray target = readTestFile("target.bin");
         const QString statusBefore = status(*window);
         field()->setText(name);
         ModalCloser closer;
@@ -132,12 +122,12 @@ private slots:
         QCOMPARE(MainWindowProbe(*window).uploadStage(), int(started ? StageErasing : StageIdle));
         QCOMPARE(status(*window), started ? "Connected. Flash erasing..." : statusBefore);
         QCOMPARE(progress(*window), 0);
-        QVERIFY(readFile("target.bin") == target);
+        QVERIFY(readTestFile("target.bin") == target);
     }
 
     void fileDialog() // Qt's dialog still reports a name after Cancel; it must not reach the field
     {
-        QVERIFY(writeFile("chosen.bin", "c"));
+        QVERIFY(writeTestFile("chosen.bin", "c"));
         for (bool accept : {true, false}) {
             field()->setText("earlier.bin");
             bool wasFileDialog = false;

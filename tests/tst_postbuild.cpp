@@ -2,6 +2,7 @@
 #include "support/fakedevice.h"
 #include "support/modalcloser.h"
 #include "support/strictmessages.h"
+#include "support/testfiles.h"
 #include "support/windowdriver.h"
 
 #include <QDir>
@@ -27,17 +28,6 @@ QByteArray pattern(int size)
     return bytes;
 }
 
-bool writeFile(const QString &name, const QByteArray &bytes)
-{
-    QFile file(name);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 } // namespace
 
 // "Start postbuild": the image it writes to target.bin, and what it leaves when it cannot.
@@ -85,7 +75,7 @@ private slots:
     {
         QFETCH(QByteArray, input);
         QFETCH(QByteArray, checksum);
-        QVERIFY(writeFile("raw.bin", input));
+        QVERIFY(writeTestFile("raw.bin", input));
         QByteArray first;
         for (int run = 0; run < 2; ++run) {
             ModalCloser closer;
@@ -93,7 +83,7 @@ private slots:
             QVERIFY(closer.seen.isEmpty());
             QCOMPARE(progress(*window), 100);
             QCOMPARE(status(*window), QString("Postbuild is completed successful"));
-            const QByteArray image = readFile("target.bin");
+            const QByteArray image = readTestFile("target.bin");
             QCOMPARE(image.size(), ImageSize);
             QVERIFY(image.startsWith(input));
             QVERIFY(image.mid(input.size(), BodySize - input.size()) ==
@@ -128,18 +118,18 @@ private slots:
         QFETCH(int, failure);
         QFETCH(int, inputSize);
         QFETCH(QString, message);
-        QVERIFY(writeFile("ok.bin", "abc") && writeFile("raw.bin", pattern(inputSize)));
+        QVERIFY(writeTestFile("ok.bin", "abc") && writeTestFile("raw.bin", pattern(inputSize)));
         postBuild("ok.bin"); // an earlier output, and progress at 100 for the failure to reset
         QCOMPARE(progress(*window), 100);
         if (failure == TargetIsFolder)
             QVERIFY(QFile::remove("target.bin") && QDir().mkdir("target.bin"));
         if (failure == ReadOnlyFolder) {
             QVERIFY(QFile::setPermissions(".", QFile::ReadOwner | QFile::ExeOwner));
-            if (writeFile("probe", "p"))
+            if (writeTestFile("probe", "p"))
                 QSKIP("permissions do not stop writes here (running as root)");
         }
         child<QStatusBar>(*window, "statusbar")->clearMessage();
-        const QByteArray before = readFile("target.bin");
+        const QByteArray before = readTestFile("target.bin");
         const QStringList entries = QDir().entryList(QDir::AllEntries | QDir::Hidden);
         ModalCloser closer;
         rlimit saved{};
@@ -154,7 +144,7 @@ private slots:
             QCOMPARE(closer.seen[0].text, message);
             QVERIFY(closer.seen[0].icon == QMessageBox::NoIcon && !closer.seen[0].hadParent);
         }
-        QCOMPARE(readFile("target.bin"), before);
+        QCOMPARE(readTestFile("target.bin"), before);
         // No image, and no temporary file left behind.
         QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden), entries);
         QCOMPARE(progress(*window), 0);
@@ -166,7 +156,7 @@ private slots:
         FakeDevice device;
         device.answerRequests = false; // the upload stays in erasing
         const QByteArray image(ImageSize, 'u');
-        QVERIFY(writeFile("upload.bin", image) && writeFile("raw.bin", "abc"));
+        QVERIFY(writeTestFile("upload.bin", image) && writeTestFile("raw.bin", "abc"));
         QVERIFY(connectTo(*window, device));
         typeInto(lineEdit(*window, "pLineFileName"), "upload.bin");
         QTest::mouseClick(button(*window, "pButStartUpload"), Qt::LeftButton);
@@ -178,7 +168,7 @@ private slots:
         QVERIFY(closer.seen.isEmpty());
         QCOMPARE(status(*window), QString("Postbuild is completed successful"));
         QCOMPARE(progress(*window), 100);
-        QCOMPARE(readFile("target.bin").size(), ImageSize);
+        QCOMPARE(readTestFile("target.bin").size(), ImageSize);
         QCOMPARE(probe.uploadStage(), 1);
         QVERIFY(probe.firmwareData() == image);
         QCOMPARE(probe.linkState(), 2);
