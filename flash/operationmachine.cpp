@@ -145,14 +145,17 @@ void MainWindow::startUpload()
 void MainWindow::sendNextBlockOrEnd()
 {
     const quint32 size = quint32(firmwareData.size());
-    ui->progressBar->setValue(uploadOffset == size ? 100 : int(uploadOffset * 100u / size));
+    const int percent = uploadOffset == size ? 100 : int(uploadOffset * 100u / size);
+    // The command leaves first: the widgets are updated while the device works on it.
     if (uploadOffset >= size) {
         sendCommand(CmdRequest, "End", nullptr, 0, true);
+        showProgress(percent);
         showStatus(QStringLiteral("Connected. Checking..."));
         uploadStage = StageFinishing;
         return;
     }
     sendNextBlock();
+    showProgress(percent);
 }
 
 void MainWindow::sendNextBlock()

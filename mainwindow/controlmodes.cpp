@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 void MainWindow::setDisconnectedMode()
 {
@@ -75,6 +76,17 @@ void MainWindow::abortOperation()
 {
     setStartAppAllowed(false);
     resetToConnecting();
+}
+
+void MainWindow::showProgress(int percent)
+{
+    // QProgressBar repaints synchronously at each visible step: over a fast link that is most
+    // of the window's work per block. Paint at once, then at most once per interval.
+    if (pProgressPaintTimer->isActive())
+        ui->progressBar->setUpdatesEnabled(false);
+    else
+        pProgressPaintTimer->start();
+    ui->progressBar->setValue(percent);
 }
 
 void MainWindow::showStatus(const QString &text)

@@ -13,10 +13,15 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+namespace {
+// 25 paints a second look continuous; the value itself is always exact.
+constexpr int ProgressPaintIntervalMs = 40;
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new MainWindowUi), pEndpoint(nullptr), pUdpSocket(nullptr),
       uploadStage(StageIdle), startAppAllowed(false), sequenceNumber(0), pLinkTimer(nullptr),
-      pPingTimer(nullptr), linkState(LinkDown)
+      pPingTimer(nullptr), pProgressPaintTimer(nullptr), linkState(LinkDown)
 {
     ui->setupUi(this);
     ui->progressBar->setValue(0);
@@ -36,6 +41,12 @@ MainWindow::MainWindow(QWidget *parent)
     pUdpSocket = new QUdpSocket(this);
     pLinkTimer = new QTimer;
     pPingTimer = new QTimer;
+    pProgressPaintTimer = new QTimer(this);
+    pProgressPaintTimer->setSingleShot(true);
+    pProgressPaintTimer->setInterval(ProgressPaintIntervalMs);
+    // Enabling updates again schedules one paint of whatever value the bar holds by then.
+    connect(pProgressPaintTimer, &QTimer::timeout, this,
+            [this] { ui->progressBar->setUpdatesEnabled(true); });
 
     showStatus(QStringLiteral("Disconnected"));
 

@@ -45,6 +45,7 @@ private:
     void finishOperation();
     void abortOperation();
     void showStatus(const QString &text);
+    void showProgress(int percent);
 
     // Device link.
     qint64 sendCommand(quint8 type, const char *name, const char *payload, int payloadLength,
@@ -77,5 +78,6 @@ private:
     quint8 sequenceNumber;
     QTimer *pLinkTimer;
     QTimer *pPingTimer;
+    QTimer *pProgressPaintTimer; // while active, the progress bar paints later
     int linkState;
 };
