@@ -4,6 +4,7 @@
 // Usage: bench_postbuild [FOLDER]; the working folder (where target.bin is committed, with an
 // fsync) defaults to a temporary folder under TMPDIR or /tmp.
 
+#include "bench/offscreen.h"
 #include "image/crc32.h"
 #include "mainwindow/mainwindow.h"
 
@@ -92,23 +93,11 @@ template <typename F> Timings measure(F run)
     return t;
 }
 
-// The offscreen platform says it cannot resize to hints each time a window is shown.
-void quietOffscreenNoise(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (message.contains(QLatin1String("propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(message));
-    if (type == QtFatalMsg)
-        std::abort();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quietOffscreenNoise);
+    useQuietOffscreenPlatform();
     QApplication app(argc, argv);
 
     QByteArray body(BodySize, 0);

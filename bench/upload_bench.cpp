@@ -3,6 +3,7 @@
 // against bootloader-sim processes; also the window's longest event-loop gap and peak RSS.
 // Prints details, then one "ROW|measure|median|target|met|notes" line per measure.
 
+#include "bench/offscreen.h"
 #include "image/firmwareimage.h"
 #include "link/datagram.h"
 #include "mainwindow/mainwindow.h"
@@ -445,24 +446,11 @@ void compareWithLimit(const QString &simProgram, const QString &imagePath, const
             .arg(median(qtMs) / median(posixMs), 0, 'f', 2));
 }
 
-// The offscreen platform says it cannot resize to hints each time a window is shown.
-void quietOffscreenNoise(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (message.contains(QLatin1String("propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(message));
-    if (type == QtFatalMsg)
-        std::abort();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // The window is real but needs no screen.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quietOffscreenNoise);
+    useQuietOffscreenPlatform();
     QApplication app(argc, argv);
 
     QCommandLineParser parser;
