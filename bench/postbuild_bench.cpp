@@ -5,7 +5,7 @@
 // fsync) defaults to a temporary folder under TMPDIR or /tmp.
 
 #include "bench/offscreen.h"
-#include "image/crc32.h"
+#include "core/crc32.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QApplication>

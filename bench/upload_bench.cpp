@@ -4,8 +4,8 @@
 // Prints details, then one "ROW|measure|median|target|met|notes" line per measure.
 
 #include "bench/offscreen.h"
-#include "image/firmwareimage.h"
-#include "link/datagram.h"
+#include "core/firmwareimage.h"
+#include "core/datagram.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QApplication>

@@ -1,12 +1,11 @@
 #include "cli/devicesession.h"
 
-#include "image/firmwareimage.h"
-#include "link/linkstate.h"
-#include "link/protocol.h"
+#include "core/deviceendpoint.h"
+#include "core/protocol.h"
 
 namespace {
 
-const char *const PingName = "Ping";
+const char *const PingName = CommandName::Ping;
 
 QString hexStatus(quint8 status)
 {
@@ -64,8 +63,12 @@ void DeviceSession::readReplies()
 {
     char buffer[DatagramBufferSize];
     while (m_stage != Stage::Done && m_socket.hasPendingDatagrams()) {
-        const qint64 length = m_socket.readDatagram(buffer, sizeof buffer);
-        handleReply(buffer, length);
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 length = m_socket.readDatagram(buffer, sizeof buffer, &sender, &senderPort);
+        // Anyone can send to our port: only the device's own replies count.
+        if (sameEndpoint(m_device.address, m_device.port, sender, senderPort))
+            handleReply(buffer, length);
     }
 }
 
@@ -82,7 +85,7 @@ void DeviceSession::handleReply(const char *data, qint64 length)
         const quint8 echoed = length > ReplySequenceOffset ? quint8(data[ReplySequenceOffset]) : 0;
         const quint8 expected = m_sequence;
         // As the window does: tell the device that whatever it was doing is over.
-        send(CmdNotice, "End", nullptr, 0, true);
+        sendEndNotice();
         finish(Result::SequenceMismatch,
                QStringLiteral("a reply echoed sequence %1, expected %2; End notice sent")
                    .arg(echoed)
@@ -112,76 +115,66 @@ void DeviceSession::onVerdict(bool success, quint8 status)
 {
     if (m_stage == Stage::Connecting) {
         // Nothing was asked: the window answers such a reply with an "End" notice, and so do we.
-        send(CmdNotice, "End", nullptr, 0, true);
+        sendEndNotice();
         return;
     }
     m_replyTimer.stop();
     emit commandAnswered(m_requestName, m_sequence,
                          success ? Datagram::ReplyKind::Success : Datagram::ReplyKind::Failure,
                          status, (m_clock.nsecsElapsed() - m_requestSentNs) / 1000);
-    const QString refusal =
-        QStringLiteral(" (%1 answered %2)").arg(QLatin1String(m_requestName), hexStatus(status));
-    switch (m_stage) {
-    case Stage::Erasing:
-    case Stage::Writing:
-        if (success)
-            sendNextBlock();
-        else
-            finish(Result::Refused, QStringLiteral("Uploaded with error :(") + refusal);
+    if (m_uploadStage == StageWriting) // the reply to "Start" leaves the progress at 0
+        setPercent(FlashProcedure::percent(m_offset, m_image.size()));
+    const FlashProcedure::Step step =
+        FlashProcedure::onReply(m_uploadStage, success, m_offset, m_image.size());
+    m_uploadStage = step.stage;
+    switch (step.action) {
+    case FlashProcedure::Action::Wait:
         break;
-    case Stage::Finishing:
-        if (success)
-            finish(Result::Succeeded, QStringLiteral("Uploading has been completed successful!"));
-        else
-            finish(Result::Refused, QStringLiteral("Uploaded with error :(") + refusal);
+    case FlashProcedure::Action::SendBlock: {
+        const int length = FlashProcedure::blockLength(m_offset, m_image.size());
+        sendRequest(CommandName::Write, m_image.constData() + m_offset, length);
+        m_offset += quint32(length);
         break;
-    case Stage::Checking:
-        if (success)
-            finish(Result::Succeeded, QStringLiteral("Checked successful!"));
-        else
-            finish(Result::Refused, QStringLiteral("Application is wrong!") + refusal);
+    }
+    case FlashProcedure::Action::SendEnd:
+        sendRequest(CommandName::End);
         break;
-    case Stage::Idle:
-    case Stage::Connecting:
-    case Stage::Done:
+    case FlashProcedure::Action::Finish: {
+        QString detail = QLatin1String(FlashProcedure::verdictText(step.verdict));
+        if (FlashProcedure::isFailure(step.verdict))
+            detail += QStringLiteral(" (%1 answered %2)")
+                          .arg(QLatin1String(m_requestName), hexStatus(status));
+        finish(FlashProcedure::isFailure(step.verdict) ? Result::Refused : Result::Succeeded,
+               detail);
         break;
+    }
     }
 }
 
 void DeviceSession::beginOperation()
 {
+    m_stage = Stage::Busy;
     switch (m_operation) {
     case Operation::Upload:
         m_offset = 0;
-        m_stage = Stage::Erasing;
-        sendRequest("Start");
+        m_uploadStage = StageErasing;
+        sendRequest(CommandName::Start);
         break;
     case Operation::Check:
-        m_stage = Stage::Checking;
-        sendRequest("Check");
+        m_uploadStage = StageChecking;
+        sendRequest(CommandName::Check);
         break;
     case Operation::StartApplication:
-        if (send(CmdNotice, "StartApplication", nullptr, 0, true))
+        if (send(CmdNotice, CommandName::StartApplication, nullptr, 0, true))
             finish(Result::Succeeded, QStringLiteral("Application should be started."));
         break;
     }
 }
 
-void DeviceSession::sendNextBlock()
+void DeviceSession::sendEndNotice()
 {
-    const int size = m_image.size();
-    if (m_stage == Stage::Writing) // the reply to "Start" leaves the progress at 0
-        setPercent(m_offset == size ? 100 : int(quint32(m_offset) * 100 / quint32(size)));
-    const int remaining = size - m_offset;
-    if (remaining > 0) {
-        const int length = qMin(remaining, WriteBlockSize);
-        m_stage = Stage::Writing;
-        sendRequest("Write", m_image.constData() + m_offset, length);
-        m_offset += length;
-    } else {
-        m_stage = Stage::Finishing;
-        sendRequest("End");
-    }
+    if (m_endNotices.tryTake())
+        send(CmdNotice, CommandName::End, nullptr, 0, true);
 }
 
 void DeviceSession::sendPing(bool advance)

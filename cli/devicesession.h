@@ -1,7 +1,9 @@
 #pragma once
 
 #include "cli/devicetarget.h"
-#include "link/datagram.h"
+#include "core/datagram.h"
+#include "core/flashprocedure.h"
+#include "core/noticelimiter.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -11,9 +13,8 @@
 
 // One device's protocol session, from the first "Ping" to the verdict of one operation, on a
 // socket and sequence counter of its own so that several devices run side by side in one
-// event loop. It speaks the window's protocol but does not drive the window's state machine:
-// that machine lives in MainWindow and works through its widgets, and has neither per-reply
-// time limits nor more than one device.
+// event loop. The upload and check steps are the flash procedure's, as in the window; what is
+// the session's own is the per-reply time limit, sending failures and the report.
 class DeviceSession : public QObject
 {
     Q_OBJECT
@@ -51,14 +52,14 @@ signals:
     void finished();
 
 private:
-    enum class Stage { Idle, Connecting, Erasing, Writing, Finishing, Checking, Done };
+    enum class Stage { Idle, Connecting, Busy, Done };
 
     void readReplies();
     void handleReply(const char *data, qint64 length);
     void onKeepAlive();
     void onVerdict(bool success, quint8 status);
     void beginOperation();
-    void sendNextBlock();
+    void sendEndNotice();
     void sendPing(bool advance);
     void sendRequest(const char *name, const char *payload = nullptr, int payloadLength = 0);
     bool send(quint8 type, const char *name, const char *payload, int payloadLength, bool advance);
@@ -78,8 +79,10 @@ private:
     QElapsedTimer m_clock;
 
     Stage m_stage = Stage::Idle;
+    UploadStage m_uploadStage = StageIdle;
     quint8 m_sequence = 0; // 0 until the first command, then 1..255, never 0 again
-    int m_offset = 0;
+    quint32 m_offset = 0;
+    NoticeLimiter m_endNotices;
     int m_percent = 0;
     const char *m_requestName = nullptr;
     qint64 m_requestSentNs = 0;

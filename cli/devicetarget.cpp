@@ -1,28 +1,15 @@
 #include "cli/devicetarget.h"
 
-#include "link/deviceendpoint.h"
-
-#include <QRegularExpression>
+#include "core/deviceendpoint.h"
 
 namespace {
 
-// Qt also takes "1", "127.1" and hex parts as IPv4; on a command line those are typos.
-bool isDottedQuad(const QString &text)
-{
-    static const QRegularExpression dottedQuad(
-        QStringLiteral("^[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$"));
-    return dottedQuad.match(text).hasMatch();
-}
-
 std::optional<QHostAddress> parseHost(const QString &host, bool bracketed)
 {
-    const bool ipv6 = host.contains(QLatin1Char(':'));
-    if ((bracketed && !ipv6) || (!ipv6 && !isDottedQuad(host)))
+    // Brackets are for IPv6 with a port; IPv4 follows the window's rule (four decimal parts).
+    if (bracketed && !host.contains(QLatin1Char(':')))
         return std::nullopt;
-    QHostAddress address;
-    if (!address.setAddress(host))
-        return std::nullopt;
-    return address;
+    return parseAddressText(host);
 }
 
 bool isOneDevice(const QHostAddress &address)
@@ -44,8 +31,7 @@ QString DeviceTarget::label() const
 
 bool DeviceTarget::sameDevice(const DeviceTarget &other) const
 {
-    return port == other.port &&
-           address.isEqual(other.address, QHostAddress::ConvertV4MappedToIPv4);
+    return sameEndpoint(address, port, other.address, other.port);
 }
 
 std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *error)

@@ -1,10 +1,10 @@
 #include "cli/devicesession.h"
 #include "cli/devicetarget.h"
 #include "cli/progressreporter.h"
-#include "image/firmwarefile.h"
-#include "image/firmwareimage.h"
+#include "core/commandline.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
 #include <memory>
@@ -74,11 +74,7 @@ struct Options
     QCommandLineOption verbose{"verbose", "One line per command with its round-trip time."};
 };
 
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "bootloader-cli: %s\nTry 'bootloader-cli --help'.\n", qPrintable(message));
-    return ExitUsage;
-}
+using CommandLine::usageError;
 
 int fileError(const QString &name, const char *message)
 {
@@ -239,25 +235,15 @@ std::optional<int> parseTimeoutMs(const QString &text)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("bootloader-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const Options options;
-    parser.addOptions(
-        {options.device, options.timeout, options.output, options.quiet, options.verbose});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("postbuild, upload, check or start."),
                                  QStringLiteral("command [file]"));
-    if (!parser.parse(QCoreApplication::arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(ExitSucceeded);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    const Options options;
+    if (const std::optional<int> exitCode = CommandLine::parse(
+            parser, "bootloader-cli", Description,
+            {options.device, options.timeout, options.output, options.quiet, options.verbose}))
+        return *exitCode;
 
     QStringList arguments = parser.positionalArguments();
     if (arguments.isEmpty())

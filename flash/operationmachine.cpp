@@ -1,14 +1,15 @@
 // The operation state machine: clicks, classified replies and timer expiries in, commands,
-// progress and status texts out. One command is outstanding at a time.
+// progress and status texts out. What a reply means and what goes out next is the flash
+// procedure's; this file carries it out on the window. One command is outstanding at a time.
 
 #include "mainwindow/mainwindow.h"
 
-#include "flash/operationevents.h"
-#include "image/firmwarefile.h"
-#include "image/firmwareimage.h"
-#include "link/linkstate.h"
-#include "link/protocol.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
+#include "core/flashprocedure.h"
+#include "core/protocol.h"
 #include "mainwindow/mainwindowui.h"
+#include "mainwindow/windowstate.h"
 
 #include <QLineEdit>
 #include <QProgressBar>
@@ -21,7 +22,7 @@ void MainWindow::handleEvent(quint8 event)
     switch (event) {
     case EvSequenceMismatch:
         ui->progressBar->setValue(0);
-        sendCommand(CmdNotice, "End", nullptr, 0, true);
+        sendEndNotice();
         resetToConnecting();
         return;
     case EvKeepAlive:
@@ -43,44 +44,39 @@ void MainWindow::handleStageEvent(quint8 event)
         return;
     }
     if (event == EvStop) {
-        // Abandoned locally: the device is not told, its late reply meets StageIdle.
+        // Abandoned locally: the device's late reply meets StageIdle and draws an "End" notice.
         abortOperation();
         showStatus(QStringLiteral("Connected. Stoping..."));
         return;
     }
-    switch (uploadStage) {
-    case StageErasing:
-        if (event == EvReplyOk && firmwareData.size() >= WriteBlockSize) {
-            sendNextBlock();
-            uploadStage = StageWriting;
-        } else if (event == EvReplyFail) {
-            abortUpload();
-        }
+    if (event != EvReplyOk && event != EvReplyFail)
+        return; // the operation buttons are off while one runs
+    const bool writing = uploadStage == StageWriting;
+    const int percent = FlashProcedure::percent(uploadOffset, firmwareData.size());
+    const FlashProcedure::Step step = FlashProcedure::onReply(
+        UploadStage(uploadStage), event == EvReplyOk, uploadOffset, firmwareData.size());
+    // The command leaves first: the widgets are updated while the device works on it.
+    switch (step.action) {
+    case FlashProcedure::Action::Wait:
+        return;
+    case FlashProcedure::Action::SendBlock:
+        sendNextBlock();
         break;
-    case StageWriting:
-        if (event == EvReplyOk)
-            sendNextBlockOrEnd();
-        else if (event == EvReplyFail)
-            abortUpload();
+    case FlashProcedure::Action::SendEnd:
+        sendCommand(CmdRequest, CommandName::End, nullptr, 0, true);
+        showStatus(QStringLiteral("Connected. Checking..."));
         break;
-    case StageChecking:
-        if (event == EvReplyOk) {
-            finishOperation();
-            showStatus(QStringLiteral("Connected. Checked successful!"));
-        } else if (event == EvReplyFail) {
+    case FlashProcedure::Action::Finish:
+        if (FlashProcedure::isFailure(step.verdict))
             abortOperation();
-            showStatus(QStringLiteral("Connected. Application is wrong!"));
-        }
-        break;
-    case StageFinishing:
-        if (event == EvReplyOk) {
+        else
             finishOperation();
-            showStatus(QStringLiteral("Connected. Uploading has been completed successful!"));
-        } else if (event == EvReplyFail) {
-            abortUpload();
-        }
-        break;
+        showStatus(verdictStatus(step.verdict));
+        return;
     }
+    if (writing) // the reply to "Start" leaves the bar at the 0 the upload start set
+        showProgress(percent);
+    uploadStage = step.stage;
 }
 
 void MainWindow::handleIdleEvent(quint8 event)
@@ -91,7 +87,7 @@ void MainWindow::handleIdleEvent(quint8 event)
         break;
     case EvStartApp:
         if (startAppAllowed) {
-            sendCommand(CmdNotice, "StartApplication", nullptr, 0, true);
+            sendCommand(CmdNotice, CommandName::StartApplication, nullptr, 0, true);
             showStatus(QStringLiteral("Connected. Application should be started."));
         }
         break;
@@ -102,17 +98,9 @@ void MainWindow::handleIdleEvent(quint8 event)
     case EvReplyFail:
         // A late answer to an abandoned command: tell the device nothing waits for it.
         ui->progressBar->setValue(0);
-        sendCommand(CmdNotice, "End", nullptr, 0, true);
+        sendEndNotice();
         break;
     }
-}
-
-void MainWindow::abortUpload()
-{
-    // Also for a refused "Start" or "Write": waiting for a success the device will never send
-    // would leave the operator's upload hanging.
-    abortOperation();
-    showStatus(QStringLiteral("Connected. Uploaded with error :("));
 }
 
 void MainWindow::startUpload()
@@ -135,34 +123,19 @@ void MainWindow::startUpload()
     ui->progressBar->setValue(0);
     setStartAppAllowed(false);
     firmwareData = std::move(image);
-    sendCommand(CmdRequest, "Start", nullptr, 0, true);
+    sendCommand(CmdRequest, CommandName::Start, nullptr, 0, true);
     ui->pButStartUpload->setEnabled(false);
     ui->pButCheckApplication->setEnabled(false);
     showStatus(QStringLiteral("Connected. Flash erasing..."));
     uploadStage = StageErasing;
 }
 
-void MainWindow::sendNextBlockOrEnd()
-{
-    const quint32 size = quint32(firmwareData.size());
-    const int percent = uploadOffset == size ? 100 : int(uploadOffset * 100u / size);
-    // The command leaves first: the widgets are updated while the device works on it.
-    if (uploadOffset >= size) {
-        sendCommand(CmdRequest, "End", nullptr, 0, true);
-        showProgress(percent);
-        showStatus(QStringLiteral("Connected. Checking..."));
-        uploadStage = StageFinishing;
-        return;
-    }
-    sendNextBlock();
-    showProgress(percent);
-}
-
 void MainWindow::sendNextBlock()
 {
-    const int blockLength = qMin(WriteBlockSize, firmwareData.size() - int(uploadOffset));
-    sendCommand(CmdRequest, "Write", firmwareData.constData() + uploadOffset, blockLength, true);
-    uploadOffset += quint32(blockLength);
+    const int length = FlashProcedure::blockLength(uploadOffset, firmwareData.size());
+    sendCommand(CmdRequest, CommandName::Write, firmwareData.constData() + uploadOffset, length,
+                true);
+    uploadOffset += quint32(length);
     showStatus(QStringLiteral("Connected. Uploading..."));
 }
 
@@ -171,7 +144,7 @@ void MainWindow::startCheck()
     setStartAppAllowed(false);
     ui->pButStartUpload->setEnabled(false);
     ui->pButCheckApplication->setEnabled(false);
-    sendCommand(CmdRequest, "Check", nullptr, 0, true);
+    sendCommand(CmdRequest, CommandName::Check, nullptr, 0, true);
     showStatus(QStringLiteral("Connected. Checking..."));
     uploadStage = StageChecking;
 }

@@ -2,8 +2,8 @@
 // the rest is the datagram.
 #include "fuzzcheck.h"
 
-#include "link/datagram.h"
-#include "link/deviceendpoint.h"
+#include "core/datagram.h"
+#include "core/deviceendpoint.h"
 
 #include <QString>
 #include <cstdint>

@@ -7,9 +7,9 @@
 // the cheap name and read checks get many more runs.
 #include "fuzzcheck.h"
 
-#include "image/crc32.h"
-#include "image/firmwarefile.h"
-#include "image/firmwareimage.h"
+#include "core/crc32.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
 
 #include <QByteArray>
 #include <QFile>

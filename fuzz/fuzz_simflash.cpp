@@ -9,9 +9,9 @@
 //                        byte of it on the way
 #include "fuzzcheck.h"
 
-#include "image/crc32.h"
-#include "image/firmwareimage.h"
-#include "link/datagram.h"
+#include "core/crc32.h"
+#include "core/firmwareimage.h"
+#include "core/datagram.h"
 #include "sim/simulatedflash.h"
 #include "sim/simwire.h"
 

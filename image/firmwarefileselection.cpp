@@ -2,7 +2,7 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "image/firmwarefile.h"
+#include "core/firmwarefile.h"
 #include "mainwindow/mainwindowui.h"
 
 #include <QFileDialog>

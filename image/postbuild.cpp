@@ -2,8 +2,8 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "image/firmwarefile.h"
-#include "image/firmwareimage.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
 #include "mainwindow/mainwindowui.h"
 
 #include <QLineEdit>
@@ -23,11 +23,11 @@ void MainWindow::on_pButPostBuild_clicked()
     case PostBuildResult::InputTooBig:
         showFileMessage(FirmwareMessages::TooBig);
         break;
+    case PostBuildResult::OutputNotOpened:
     case PostBuildResult::WriteFailed:
         showFileMessage(FirmwareMessages::NotWritten);
         break;
     case PostBuildResult::InputNotOpened:
-    case PostBuildResult::OutputNotOpened:
-        break; // files that cannot be opened are passed over silently
+        break; // an input that cannot be opened is passed over silently
     }
 }

@@ -2,10 +2,9 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "flash/operationevents.h"
-#include "link/datagram.h"
-#include "link/deviceendpoint.h"
-#include "link/linkstate.h"
+#include "core/datagram.h"
+#include "core/deviceendpoint.h"
+#include "mainwindow/windowstate.h"
 
 #include <QUdpSocket>
 
@@ -23,13 +22,24 @@ qint64 MainWindow::sendCommand(quint8 type, const char *name, const char *payloa
     return pUdpSocket->writeDatagram(buffer, length, pEndpoint->address, quint16(pEndpoint->port));
 }
 
+void MainWindow::sendEndNotice()
+{
+    if (endNotices.tryTake())
+        sendCommand(CmdNotice, CommandName::End, nullptr, 0, true);
+}
+
 void MainWindow::slotUdpRead()
 {
     char buffer[DatagramBufferSize] = {};
-    const qint64 length = pUdpSocket->readDatagram(buffer, sizeof buffer);
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    const qint64 length = pUdpSocket->readDatagram(buffer, sizeof buffer, &sender, &senderPort);
+    // Anyone can send to our port: only the device's own datagrams may drive the window.
+    if (length < 0 || !pEndpoint->isSender(sender, senderPort))
+        return;
 
     if (linkState == LinkDown) {
-        sendCommand(CmdNotice, "End", nullptr, 0, true);
+        sendEndNotice();
         return;
     }
     switch (Datagram::classifyReply(buffer, length, sequenceNumber)) {

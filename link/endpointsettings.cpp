@@ -3,7 +3,7 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "link/deviceendpoint.h"
+#include "core/deviceendpoint.h"
 #include "mainwindow/mainwindowui.h"
 
 #include <QLineEdit>
@@ -21,11 +21,11 @@ void MainWindow::on_pLineEditPORT_editingFinished()
 
 void MainWindow::on_pLineEditIP_editingFinished()
 {
-    QHostAddress address;
-    if (!address.setAddress(ui->pLineEditIP->text())) {
+    const std::optional<QHostAddress> address = parseAddressText(ui->pLineEditIP->text());
+    if (!address) {
         ui->pLineEditIP->setText(pEndpoint->address.toString());
         return;
     }
-    pEndpoint->address = address;
+    pEndpoint->address = *address;
     setStartAppAllowed(false);
 }

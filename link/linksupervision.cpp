@@ -3,12 +3,13 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "flash/operationevents.h"
-#include "link/linkstate.h"
-#include "link/protocol.h"
+#include "core/flashprocedure.h"
+#include "core/protocol.h"
 #include "mainwindow/mainwindowui.h"
+#include "mainwindow/windowstate.h"
 
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -23,12 +24,16 @@ void MainWindow::on_pButConnectToggle_clicked(bool checked)
 
 void MainWindow::startConnecting()
 {
+    // An operation the last connection left standing would otherwise keep its stage: its
+    // buttons would come back with the link yet do nothing until Stop.
+    uploadStage = StageIdle;
+    ui->progressBar->setValue(0);
     linkState = LinkConnecting;
     ui->pButConnectToggle->setText(tr("Disconnect"));
     ui->pLineEditIP->setEnabled(false);
     ui->pLineEditPORT->setEnabled(false);
     showStatus(QStringLiteral("Connecting..."));
-    sendCommand(CmdRequest, "Ping", nullptr, 0, true);
+    sendCommand(CmdRequest, CommandName::Ping, nullptr, 0, true);
     pLinkTimer->start(LinkTimeoutMs);
     pPingTimer->start(PingIntervalMs);
 }
@@ -59,7 +64,7 @@ void MainWindow::handleLinkEvent(quint8 event)
         if (linkState == LinkDown)
             break;
         // Not advancing: a request outstanding meanwhile keeps the sequence its reply echoes.
-        sendCommand(CmdRequest, "Ping", nullptr, 0, false);
+        sendCommand(CmdRequest, CommandName::Ping, nullptr, 0, false);
         pPingTimer->start(PingIntervalMs);
         break;
     case EvLinkTimeout:

@@ -3,9 +3,9 @@
 
 #include "mainwindow/mainwindow.h"
 
-#include "flash/operationevents.h"
-#include "link/linkstate.h"
+#include "core/flashprocedure.h"
 #include "mainwindow/mainwindowui.h"
+#include "mainwindow/windowstate.h"
 
 #include <QLineEdit>
 #include <QProgressBar>
@@ -35,7 +35,12 @@ void MainWindow::setConnectedMode()
     ui->pButStop->setEnabled(true);
     ui->pButCheckApplication->setEnabled(true);
     ui->pButStartApplication->setEnabled(false);
-    showStatus(QStringLiteral("Connected"));
+    // A failure verdict stays readable: replaced by "Connected" it would look like a healthy idle
+    // link to an operator who glanced away. It already says that the link is up.
+    const QString shown = ui->statusbar->currentMessage();
+    if (shown != verdictStatus(FlashProcedure::Verdict::UploadFailed) &&
+        shown != verdictStatus(FlashProcedure::Verdict::CheckFailed))
+        showStatus(QStringLiteral("Connected"));
 }
 
 void MainWindow::resetToConnecting()
@@ -87,6 +92,11 @@ void MainWindow::showProgress(int percent)
     else
         pProgressPaintTimer->start();
     ui->progressBar->setValue(percent);
+}
+
+QString MainWindow::verdictStatus(FlashProcedure::Verdict verdict)
+{
+    return QStringLiteral("Connected. ") + QLatin1String(FlashProcedure::verdictText(verdict));
 }
 
 void MainWindow::showStatus(const QString &text)

@@ -1,9 +1,9 @@
 #include "mainwindow/mainwindow.h"
 
-#include "flash/operationevents.h"
-#include "link/deviceendpoint.h"
-#include "link/linkstate.h"
+#include "core/deviceendpoint.h"
+#include "core/flashprocedure.h"
 #include "mainwindow/mainwindowui.h"
+#include "mainwindow/windowstate.h"
 
 #include <QHostAddress>
 #include <QLineEdit>

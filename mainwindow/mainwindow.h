@@ -1,5 +1,8 @@
 #pragma once
 
+#include "core/flashprocedure.h"
+#include "core/noticelimiter.h"
+
 #include <QByteArray>
 #include <QMainWindow>
 
@@ -45,11 +48,13 @@ private:
     void finishOperation();
     void abortOperation();
     void showStatus(const QString &text);
+    static QString verdictStatus(FlashProcedure::Verdict verdict);
     void showProgress(int percent);
 
     // Device link.
     qint64 sendCommand(quint8 type, const char *name, const char *payload, int payloadLength,
                        bool advanceSequence);
+    void sendEndNotice();
     void startConnecting();
 
     // Flash operations.
@@ -57,10 +62,8 @@ private:
     void handleLinkEvent(quint8 event);
     void handleStageEvent(quint8 event);
     void handleIdleEvent(quint8 event);
-    void abortUpload();
     void startUpload();
     void sendNextBlock();
-    void sendNextBlockOrEnd();
     void startCheck();
 
     // Firmware file.
@@ -80,4 +83,5 @@ private:
     QTimer *pPingTimer;
     QTimer *pProgressPaintTimer; // while active, the progress bar paints later
     int linkState;
+    NoticeLimiter endNotices;
 };

@@ -1,6 +1,6 @@
 #include "sim/devicesimulator.h"
 
-#include "image/firmwareimage.h"
+#include "core/firmwareimage.h"
 
 #include <cstdio>
 

@@ -1,16 +1,14 @@
-#include "link/deviceendpoint.h"
+#include "core/commandline.h"
+#include "core/deviceendpoint.h"
 #include "sim/devicesimulator.h"
 #include "sim/simwire.h"
-#include "sim/terminationsignals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
 #include <optional>
 
 namespace {
 
-constexpr int UsageExitCode = 2;
 constexpr int StartupFailedExitCode = 1;
 constexpr int LongestDeviceTimeMs = 24 * 60 * 60 * 1000;
 
@@ -146,42 +144,26 @@ std::optional<SimulatorSettings> settingsFrom(const QCommandLineParser &parser,
     return settings;
 }
 
-int usageError(const QString &message)
-{
-    std::fprintf(stderr, "bootloader-sim: %s\nTry 'bootloader-sim --help'.\n", qPrintable(message));
-    return UsageExitCode;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("bootloader-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    parser.addHelpOption();
-    parser.addVersionOption();
     const Options options;
-    parser.addOptions({options.bind, options.allowNonLoopback, options.port, options.delay,
-                       options.erase, options.dropEvery, options.duplicateEvery,
-                       options.wrongSeqEvery, options.fail, options.silentAfter, options.save,
-                       options.verbose, options.quiet});
-    if (!parser.parse(QCoreApplication::arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    if (const std::optional<int> exitCode = CommandLine::parse(
+            parser, "bootloader-sim", Description,
+            {options.bind, options.allowNonLoopback, options.port, options.delay, options.erase,
+             options.dropEvery, options.duplicateEvery, options.wrongSeqEvery, options.fail,
+             options.silentAfter, options.save, options.verbose, options.quiet}))
+        return *exitCode;
 
     QString error;
     const std::optional<SimulatorSettings> settings = settingsFrom(parser, options, &error);
     if (!settings)
-        return usageError(error);
+        return CommandLine::usageError(error);
 
-    if (!quitOnTerminationSignals(&error)) {
+    if (!CommandLine::quitOnTerminationSignals(&error)) {
         std::fprintf(stderr, "bootloader-sim: %s\n", qPrintable(error));
         return StartupFailedExitCode;
     }

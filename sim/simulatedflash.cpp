@@ -1,6 +1,6 @@
 #include "sim/simulatedflash.h"
 
-#include "image/firmwareimage.h"
+#include "core/firmwareimage.h"
 #include "sim/simwire.h"
 
 quint8 SimulatedFlash::erase()

@@ -7,9 +7,12 @@ SimCommand simCommandFromName(const QByteArray &name)
         const char *name;
         SimCommand command;
     } known[] = {
-        {"Ping", SimCommand::Ping},   {"Start", SimCommand::Start},
-        {"Write", SimCommand::Write}, {"End", SimCommand::End},
-        {"Check", SimCommand::Check}, {"StartApplication", SimCommand::StartApplication},
+        {CommandName::Ping, SimCommand::Ping},
+        {CommandName::Start, SimCommand::Start},
+        {CommandName::Write, SimCommand::Write},
+        {CommandName::End, SimCommand::End},
+        {CommandName::Check, SimCommand::Check},
+        {CommandName::StartApplication, SimCommand::StartApplication},
     };
     for (const auto &entry : known) {
         if (name == entry.name)

@@ -1,4 +1,4 @@
-#include "image/crc32.h"
+#include "core/crc32.h"
 
 #include <QTest>
 

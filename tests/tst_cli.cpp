@@ -1,5 +1,5 @@
-#include "image/firmwarefile.h"
-#include "image/firmwareimage.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 

@@ -1,4 +1,4 @@
-#include "link/datagram.h"
+#include "core/datagram.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "link/datagram.h"
-#include "link/linkstate.h"
+#include "core/datagram.h"
+#include "mainwindow/windowstate.h"
 #include "support/fakedevice.h"
 #include "support/strictmessages.h"
 #include "support/windowdriver.h"

@@ -1,5 +1,5 @@
-#include "image/firmwareimage.h"
-#include "link/linkstate.h"
+#include "core/firmwareimage.h"
+#include "mainwindow/windowstate.h"
 #include "support/fakedevice.h"
 #include "support/modalcloser.h"
 #include "support/strictmessages.h"

@@ -1,4 +1,4 @@
-#include "image/firmwarefile.h"
+#include "core/firmwarefile.h"
 #include "support/fakedevice.h"
 #include "support/modalcloser.h"
 #include "support/strictmessages.h"

@@ -1,6 +1,6 @@
-#include "image/firmwareimage.h"
-#include "link/datagram.h"
-#include "link/protocol.h"
+#include "core/firmwareimage.h"
+#include "core/datagram.h"
+#include "core/protocol.h"
 #include "support/simprocess.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/datagram.h"
+#include "core/datagram.h"
 
 #include <QHostAddress>
 #include <QMap>

@@ -1,6 +1,6 @@
 #include "support/windowdriver.h"
 
-#include "link/linkstate.h"
+#include "mainwindow/windowstate.h"
 #include "support/fakedevice.h"
 
 #include <QTest>

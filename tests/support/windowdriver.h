@@ -1,7 +1,7 @@
 #pragma once
 
-#include "flash/operationevents.h"
-#include "link/deviceendpoint.h"
+#include "core/flashprocedure.h"
+#include "core/deviceendpoint.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QLineEdit>

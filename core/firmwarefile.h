@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 // Operator messages about the firmware file, exactly as the operator sees them.
 namespace FirmwareMessages {
@@ -22,12 +23,16 @@ enum class FileNameCheck {
 // not trimmed, and ".bin" must be lower case.
 FileNameCheck checkFirmwareFileName(const QString &name);
 
+// Reads at most `limit` + 1 bytes of a regular file (one byte more tells a file that is too
+// big); nullopt when `name` is not a regular file or cannot be opened.
+std::optional<QByteArray> readRegularFile(const QString &name, int limit);
+
 enum class ImageRead {
     Loaded,
     NotOpened, // silent, like every file that cannot be opened
     WrongSize,
 };
 
-// Opens and reads an image for upload. Only a file of exactly the image size that also reads
+// Reads an image for upload. Only a regular file of exactly the image size that also reads
 // back whole is accepted, so an upload never starts from a partial read.
 ImageRead readUploadImage(const QString &name, QByteArray *image);

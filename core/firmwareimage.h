@@ -18,8 +18,8 @@ bool isValidFirmwareImage(const QByteArray &image);
 
 enum class PostBuildResult {
     Written,
-    InputNotOpened,  // silent, as for any file that cannot be opened
-    OutputNotOpened, // silent; any earlier output stays as it was
+    InputNotOpened,  // not a regular file, or it cannot be opened
+    OutputNotOpened, // not a regular file, or it cannot be opened; it stays as it was
     InputTooBig,
     WriteFailed, // the earlier output stays as it was
 };
@@ -27,7 +27,8 @@ enum class PostBuildResult {
 // Reads `inputPath` whole, builds its image and replaces `outputPath` atomically. The output
 // is replaced only by a complete image, so a rejected input or a failed write (full disk,
 // quota) leaves an earlier file byte for byte, and naming the output as its own input
-// cannot destroy it. Checks on the name are the caller's.
+// cannot destroy it. In a read-only folder an existing writable output is written in place.
+// Checks on the name are the caller's.
 PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath);
 
 // Writes `data` to `path` through a temporary file that replaces `path` only when every

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/protocol.h"
+#include "core/protocol.h"
 
 #include <QByteArray>
 #include <optional>

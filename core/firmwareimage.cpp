@@ -1,8 +1,9 @@
-#include "image/firmwareimage.h"
+#include "core/firmwareimage.h"
 
-#include "image/crc32.h"
+#include "core/crc32.h"
+#include "core/firmwarefile.h"
 
-#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
 
@@ -57,24 +58,22 @@ bool writeFileAtomically(const QString &path, const QByteArray &data)
 
 PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath)
 {
-    QFile input(inputPath);
-    if (!input.open(QIODevice::ReadOnly))
+    // Read whole before anything replaces the output, which may be this very file.
+    const std::optional<QByteArray> raw = readRegularFile(inputPath, FirmwareBodySize);
+    if (!raw)
         return PostBuildResult::InputNotOpened;
-
+    // Replacing a FIFO, a device node or a folder would put a plain file in its place.
+    const QFileInfo target(outputPath);
+    if (target.exists() && !target.isFile())
+        return PostBuildResult::OutputNotOpened;
+    // Before the output is opened: in a read-only folder it is written in place, and opening
+    // it there already truncates it.
+    if (raw->size() > FirmwareBodySize)
+        return PostBuildResult::InputTooBig;
     QSaveFile output(outputPath);
+    output.setDirectWriteFallback(true);
     if (!openForReplace(output))
         return PostBuildResult::OutputNotOpened;
-
-    if (input.size() > FirmwareBodySize) {
-        output.cancelWriting();
-        return PostBuildResult::InputTooBig;
-    }
-    // Read whole before anything replaces the output, which may be this very file.
-    const QByteArray raw = input.readAll();
-    if (raw.size() > FirmwareBodySize) { // grew after the size check
-        output.cancelWriting();
-        return PostBuildResult::InputTooBig;
-    }
-    return writeAndCommit(output, buildFirmwareImage(raw)) ? PostBuildResult::Written
-                                                           : PostBuildResult::WriteFailed;
+    return writeAndCommit(output, buildFirmwareImage(*raw)) ? PostBuildResult::Written
+                                                            : PostBuildResult::WriteFailed;
 }

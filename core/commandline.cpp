@@ -1,9 +1,10 @@
-#include "sim/terminationsignals.h"
+#include "core/commandline.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -35,6 +36,34 @@ QString systemError(const char *what)
 
 } // namespace
 
+namespace CommandLine {
+
+std::optional<int> parse(QCommandLineParser &parser, const char *program, const char *description,
+                         const QList<QCommandLineOption> &options)
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(program));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions(options);
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    return std::nullopt;
+}
+
+int usageError(const QString &message)
+{
+    const QByteArray program = QCoreApplication::applicationName().toLocal8Bit();
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.constData(),
+                 message.toLocal8Bit().constData(), program.constData());
+    return UsageExitCode;
+}
+
 bool quitOnTerminationSignals(QString *error)
 {
     if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0]) || !setFlags(signalPipe[1])) {
@@ -63,3 +92,5 @@ bool quitOnTerminationSignals(QString *error)
     }
     return true;
 }
+
+} // namespace CommandLine

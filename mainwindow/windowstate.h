@@ -2,13 +2,11 @@
 
 #include <QtGlobal>
 
-// Which operation runs and which command is outstanding.
-enum UploadStage : quint8 {
-    StageIdle = 0,
-    StageErasing = 1,   // "Start" outstanding
-    StageWriting = 2,   // the last "Write" outstanding
-    StageChecking = 3,  // "Check" outstanding
-    StageFinishing = 4, // "End" outstanding
+// Whether the device answers keep-alive pings.
+enum LinkState : int {
+    LinkDown = 0,
+    LinkConnecting = 1,
+    LinkUp = 2,
 };
 
 // Everything that drives the window: clicks, classified replies, timer expiries.

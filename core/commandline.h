@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QCommandLineParser>
+#include <QString>
+#include <optional>
+
+// The start that bootloader-cli and bootloader-sim share: name and version, --help and
+// --version, usage errors on stderr with exit status 2, a clean quit on SIGINT and SIGTERM.
+namespace CommandLine {
+
+constexpr int UsageExitCode = 2;
+
+// Names the program, adds --help, --version and `options` to `parser` and parses the
+// arguments. Returns an exit status when the program should end at once: after --help or
+// --version, or on a usage error (already printed).
+std::optional<int> parse(QCommandLineParser &parser, const char *program, const char *description,
+                         const QList<QCommandLineOption> &options);
+
+// Prints "PROGRAM: message" and where to find help on stderr; returns UsageExitCode.
+int usageError(const QString &message);
+
+// Makes SIGINT and SIGTERM end the event loop through the normal path. Call once, after the
+// QCoreApplication exists.
+bool quitOnTerminationSignals(QString *error);
+
+} // namespace CommandLine

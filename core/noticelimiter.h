@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/protocol.h"
+
+#include <QElapsedTimer>
+
+// Lets one "End" notice out per EndNoticeIntervalMs. Each stray reply draws a notice, so a
+// peer that answers notices (an echo service) would otherwise keep an exchange going at
+// network speed. A notice held back takes no sequence number: the caller asks first.
+class NoticeLimiter
+{
+public:
+    bool tryTake()
+    {
+        if (m_sinceLast.isValid() && !m_sinceLast.hasExpired(EndNoticeIntervalMs - 1))
+            return false;
+        m_sinceLast.start();
+        return true;
+    }
+
+private:
+    QElapsedTimer m_sinceLast;
+};
