@@ -4,8 +4,9 @@
 // Prints details, then one "ROW|measure|median|target|met|notes" line per measure.
 
 #include "bench/offscreen.h"
-#include "core/firmwareimage.h"
 #include "core/datagram.h"
+#include "core/firmwareimage.h"
+#include "core/flashprocedure.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QApplication>
@@ -264,6 +265,33 @@ struct ClientRun
     double cpuMs = 0;
 };
 
+// A client's upload as the flash procedure runs it: "Start", then after each success reply the
+// next request, until nothing is left to send.
+struct UploadSteps
+{
+    const QByteArray &image;
+    UploadStage stage = StageErasing;
+    quint32 offset = 0;
+
+    // The request after a success reply; nullptr once the reply to "End" has come.
+    const char *next(const char **payload, int *length)
+    {
+        const FlashProcedure::Step step =
+            FlashProcedure::onReply(stage, true, offset, image.size());
+        stage = step.stage;
+        *payload = nullptr;
+        *length = 0;
+        if (step.action == FlashProcedure::Action::SendEnd)
+            return CommandName::End;
+        if (step.action != FlashProcedure::Action::SendBlock)
+            return nullptr;
+        *payload = image.constData() + offset;
+        *length = FlashProcedure::blockLength(offset, image.size());
+        offset += quint32(*length);
+        return CommandName::Write;
+    }
+};
+
 // The same 1794 requests with one blocking socket and no event loop: send, wait, next.
 ClientRun uploadWithPosixClient(quint16 port, const QByteArray &image)
 {
@@ -295,10 +323,16 @@ ClientRun uploadWithPosixClient(quint16 port, const QByteArray &image)
     const double cpuStart = processCpuMs();
     QElapsedTimer clock;
     clock.start();
-    bool ok = exchange("Start", nullptr, 0);
-    for (int offset = 0; ok && offset < image.size(); offset += WriteBlockSize)
-        ok = exchange("Write", image.constData() + offset, WriteBlockSize);
-    ok = ok && exchange("End", nullptr, 0);
+    UploadSteps steps{image};
+    const char *payload = nullptr;
+    int payloadLength = 0;
+    bool ok = exchange(CommandName::Start, nullptr, 0);
+    while (ok) {
+        const char *name = steps.next(&payload, &payloadLength);
+        if (!name)
+            break;
+        ok = exchange(name, payload, payloadLength);
+    }
     const ClientRun run{double(clock.nsecsElapsed()) / 1e6, processCpuMs() - cpuStart};
     ::close(fd);
     if (!ok)
@@ -314,7 +348,7 @@ ClientRun uploadWithQtClient(quint16 port, const QByteArray &image)
     const QHostAddress device(QHostAddress::LocalHost); // 127.0.0.1
     QEventLoop loop;
     quint8 sequence = 0;
-    int offset = -1; // -1: Start is outstanding; image.size(): End is
+    UploadSteps steps{image};
     bool ok = true;
     auto send = [&](const char *name, const char *payload, int payloadLength) {
         char buffer[DatagramBufferSize] = {};
@@ -331,11 +365,12 @@ ClientRun uploadWithQtClient(quint16 port, const QByteArray &image)
             loop.quit();
             return;
         }
-        offset = offset < 0 ? 0 : offset + WriteBlockSize;
-        if (offset > image.size())
+        const char *payload = nullptr;
+        int payloadLength = 0;
+        const char *name = steps.next(&payload, &payloadLength);
+        if (!name)
             loop.quit();
-        else if (!(offset < image.size() ? send("Write", image.constData() + offset, WriteBlockSize)
-                                         : send("End", nullptr, 0)))
+        else if (!send(name, payload, payloadLength))
             ok = false;
     });
     QTimer::singleShot(UploadLimitMs, &loop, [&] {
@@ -345,7 +380,7 @@ ClientRun uploadWithQtClient(quint16 port, const QByteArray &image)
     const double cpuStart = processCpuMs();
     QElapsedTimer clock;
     clock.start();
-    if (!send("Start", nullptr, 0))
+    if (!send(CommandName::Start, nullptr, 0))
         fail(QStringLiteral("the Qt client could not send"));
     loop.exec();
     const ClientRun run{double(clock.nsecsElapsed()) / 1e6, processCpuMs() - cpuStart};
