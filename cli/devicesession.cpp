@@ -1,11 +1,10 @@
 #include "cli/devicesession.h"
 
-#include "core/deviceendpoint.h"
 #include "core/protocol.h"
 
 namespace {
 
-const char *const PingName = CommandName::Ping;
+constexpr int RepliesPerWakeUp = 64; // then back to the event loop: other devices wait too
 
 QString hexStatus(quint8 status)
 {
@@ -17,41 +16,55 @@ QString seconds(int ms)
     return QString::number(ms / 1000.0, 'g', 6) + QStringLiteral(" s");
 }
 
+// A timer whose expiry decides a failure: a coarse one may fire up to 5 % early.
+void setUpTimer(QTimer &timer, int intervalMs, bool singleShot)
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(intervalMs);
+    timer.setSingleShot(singleShot);
+}
+
 } // namespace
 
 DeviceSession::DeviceSession(const DeviceTarget &device, Operation operation,
-                             const QByteArray &image, int replyTimeoutMs, QObject *parent)
+                             const QByteArray &image, const Settings &settings, QObject *parent)
     : QObject(parent), m_device(device), m_operation(operation), m_image(image),
-      m_replyTimeoutMs(replyTimeoutMs)
+      m_settings(settings)
 {
-    m_pingTimer.setInterval(PingIntervalMs);
-    m_linkTimer.setInterval(LinkTimeoutMs);
-    m_linkTimer.setSingleShot(true);
-    m_keepAliveTimer.setInterval(replyTimeoutMs);
-    m_keepAliveTimer.setSingleShot(true);
-    m_replyTimer.setInterval(replyTimeoutMs);
-    m_replyTimer.setSingleShot(true);
+    setUpTimer(m_pingTimer, PingIntervalMs, false);
+    setUpTimer(m_linkTimer, LinkTimeoutMs, true);
+    setUpTimer(m_keepAliveTimer, settings.replyTimeoutMs, true);
+    setUpTimer(m_replyTimer, settings.replyTimeoutMs, true);
+    setUpTimer(m_retryTimer, settings.retryAfterMs, true);
 
-    connect(&m_socket, &QUdpSocket::readyRead, this, &DeviceSession::readReplies);
+    connect(&m_socket, &DeviceSocket::readyRead, this, &DeviceSession::readReplies);
     connect(&m_pingTimer, &QTimer::timeout, this, [this] { sendPing(false); });
-    connect(&m_linkTimer, &QTimer::timeout, this,
-            [this] { finish(Result::LinkLost, QStringLiteral("no keep-alive answer for 12 s")); });
+    connect(&m_linkTimer, &QTimer::timeout, this, [this] {
+        onSilence(Result::LinkLost, QStringLiteral("no keep-alive answer for 12 s"));
+    });
     connect(&m_keepAliveTimer, &QTimer::timeout, this, [this] {
-        finish(Result::TimedOut, QStringLiteral("no keep-alive answer to Ping within %1")
-                                     .arg(seconds(m_replyTimeoutMs)));
+        onSilence(Result::TimedOut, QStringLiteral("no keep-alive answer to Ping within %1")
+                                        .arg(seconds(m_settings.replyTimeoutMs)));
     });
     connect(&m_replyTimer, &QTimer::timeout, this, [this] {
         finish(Result::TimedOut, QStringLiteral("no reply to %1 (sequence %2) within %3")
                                      .arg(QLatin1String(m_requestName))
                                      .arg(m_sequence)
-                                     .arg(seconds(m_replyTimeoutMs)));
+                                     .arg(seconds(m_settings.replyTimeoutMs)));
     });
+    connect(&m_retryTimer, &QTimer::timeout, this, &DeviceSession::repeatRequest);
 }
 
 void DeviceSession::start()
 {
     m_clock.start();
     m_stage = Stage::Connecting;
+    QString error;
+    if (!m_socket.open(m_device.address, m_device.port, &error)) {
+        finish(Result::LinkLost,
+               QStringLiteral("cannot open a socket to %1: %2").arg(m_device.label(), error));
+        return;
+    }
     sendPing(true); // the first Ping advances the counter, the periodic ones repeat it
     if (m_stage == Stage::Done)
         return;
@@ -59,16 +72,38 @@ void DeviceSession::start()
     m_pingTimer.start();
 }
 
+void DeviceSession::interrupt()
+{
+    if (m_stage == Stage::Done)
+        return;
+    // Whatever the notice limit says: the device must not be left with an upload open.
+    const bool told = m_stage == Stage::Busy && send(CmdNotice, CommandName::End, nullptr, 0, true);
+    finish(Result::Interrupted,
+           told ? QStringLiteral("interrupted; End notice sent") : QStringLiteral("interrupted"));
+}
+
 void DeviceSession::readReplies()
 {
     char buffer[DatagramBufferSize];
-    while (m_stage != Stage::Done && m_socket.hasPendingDatagrams()) {
-        QHostAddress sender;
-        quint16 senderPort = 0;
-        const qint64 length = m_socket.readDatagram(buffer, sizeof buffer, &sender, &senderPort);
-        // Anyone can send to our port: only the device's own replies count.
-        if (sameEndpoint(m_device.address, m_device.port, sender, senderPort))
+    for (int i = 0; i < RepliesPerWakeUp && m_stage != Stage::Done; ++i) {
+        qint64 length = 0;
+        QString error;
+        switch (m_socket.receive(buffer, sizeof buffer, &length, &error)) {
+        case DeviceSocket::Receive::Datagram:
+            // The socket is connected: only the device's own datagrams arrive here.
+            m_heard = true;
             handleReply(buffer, length);
+            break;
+        case DeviceSocket::Receive::Nothing:
+            return;
+        case DeviceSocket::Receive::Refused:
+            finish(Result::NothingListens,
+                   QStringLiteral("nothing listens at %1").arg(m_device.label()));
+            return;
+        case DeviceSocket::Receive::Failed:
+            finish(Result::LinkLost, QStringLiteral("cannot receive: %1").arg(error));
+            return;
+        }
     }
 }
 
@@ -83,6 +118,9 @@ void DeviceSession::handleReply(const char *data, qint64 length)
         break;
     case Datagram::ReplyKind::SequenceMismatch: {
         const quint8 echoed = length > ReplySequenceOffset ? quint8(data[ReplySequenceOffset]) : 0;
+        // With retransmission a late or repeated answer to the previous request is expected.
+        if (m_settings.retries > 0 && echoed == m_previousRequestSequence)
+            break;
         const quint8 expected = m_sequence;
         // As the window does: tell the device that whatever it was doing is over.
         sendEndNotice();
@@ -105,23 +143,26 @@ void DeviceSession::onKeepAlive()
 {
     m_linkTimer.start();
     m_keepAliveTimer.stop();
-    emit commandAnswered(PingName, m_sequence, Datagram::ReplyKind::KeepAlive, KeepAliveCode,
-                         (m_clock.nsecsElapsed() - m_pingSentNs) / 1000);
+    emit commandAnswered(CommandName::Ping, m_sequence, Datagram::ReplyKind::KeepAlive,
+                         KeepAliveCode, (m_clock.nsecsElapsed() - m_pingSentNs) / 1000);
     if (m_stage == Stage::Connecting)
         beginOperation();
 }
 
 void DeviceSession::onVerdict(bool success, quint8 status)
 {
-    if (m_stage == Stage::Connecting) {
+    if (m_stage != Stage::Busy || !m_requestName) {
         // Nothing was asked: the window answers such a reply with an "End" notice, and so do we.
         sendEndNotice();
         return;
     }
     m_replyTimer.stop();
+    m_retryTimer.stop();
+    const qint64 roundTripUs = (m_clock.nsecsElapsed() - m_requestSentNs) / 1000;
+    m_roundTripsUs.append(roundTripUs);
     emit commandAnswered(m_requestName, m_sequence,
                          success ? Datagram::ReplyKind::Success : Datagram::ReplyKind::Failure,
-                         status, (m_clock.nsecsElapsed() - m_requestSentNs) / 1000);
+                         status, roundTripUs);
     if (m_uploadStage == StageWriting) // the reply to "Start" leaves the progress at 0
         setPercent(FlashProcedure::percent(m_offset, m_image.size()));
     const FlashProcedure::Step step =
@@ -179,9 +220,10 @@ void DeviceSession::sendEndNotice()
 
 void DeviceSession::sendPing(bool advance)
 {
-    if (!send(CmdRequest, PingName, nullptr, 0, advance))
+    const qint64 sentNs = m_clock.nsecsElapsed();
+    if (!send(CmdRequest, CommandName::Ping, nullptr, 0, advance))
         return;
-    m_pingSentNs = m_clock.nsecsElapsed();
+    m_pingSentNs = sentNs;
     // The oldest unanswered Ping sets the limit, so a device that never answers pings
     // cannot hide behind the next one.
     if (!m_keepAliveTimer.isActive())
@@ -191,10 +233,28 @@ void DeviceSession::sendPing(bool advance)
 void DeviceSession::sendRequest(const char *name, const char *payload, int payloadLength)
 {
     m_requestName = name;
+    m_previousRequestSequence = m_sequence;
+    m_attempt = 0;
     if (!send(CmdRequest, name, payload, payloadLength, true))
         return;
-    m_requestSentNs = m_clock.nsecsElapsed();
     m_replyTimer.start();
+    if (m_settings.retries > 0)
+        m_retryTimer.start();
+}
+
+void DeviceSession::repeatRequest()
+{
+    if (m_attempt >= m_settings.retries || m_stage != Stage::Busy)
+        return;
+    ++m_attempt;
+    ++m_retries;
+    emit requestRepeated(m_requestName, m_sequence, m_attempt);
+    // The same bytes with the same sequence: the device answers a repeat without applying it.
+    const qint64 sentNs = m_clock.nsecsElapsed();
+    if (!transmit(m_request, m_requestName))
+        return;
+    m_requestSentNs = sentNs;
+    m_retryTimer.start();
 }
 
 bool DeviceSession::send(quint8 type, const char *name, const char *payload, int payloadLength,
@@ -202,18 +262,47 @@ bool DeviceSession::send(quint8 type, const char *name, const char *payload, int
 {
     if (advance)
         m_sequence = Datagram::nextSequence(m_sequence);
-    char buffer[DatagramBufferSize];
-    const int length =
-        Datagram::buildCommand(buffer, type, m_sequence, name, payload, payloadLength);
-    if (m_socket.writeDatagram(buffer, length, m_device.address, m_device.port) == length) {
-        if (type == CmdNotice)
-            emit noticeSent(name, m_sequence);
+    const QByteArray datagram =
+        Datagram::command(type, m_sequence, name, QByteArray::fromRawData(payload, payloadLength));
+    const qint64 sentNs = m_clock.nsecsElapsed(); // a loopback reply can beat send()'s return
+    if (!transmit(datagram, name))
+        return false;
+    if (type == CmdNotice) {
+        emit noticeSent(name, m_sequence);
+    } else if (qstrcmp(name, CommandName::Ping) != 0) {
+        m_request = datagram;
+        m_requestSentNs = sentNs;
+    }
+    return true;
+}
+
+bool DeviceSession::transmit(const QByteArray &datagram, const char *name)
+{
+    bool refused = false;
+    QString error;
+    if (!datagram.isEmpty() &&
+        m_socket.send(datagram.constData(), datagram.size(), &refused, &error)) {
+        m_bytesSent += datagram.size();
         return true;
     }
-    // The window would not notice; a tool on a production line should not wait 12 s for it.
-    finish(Result::LinkLost,
-           QStringLiteral("cannot send %1: %2").arg(QLatin1String(name), m_socket.errorString()));
+    if (refused)
+        finish(Result::NothingListens,
+               QStringLiteral("nothing listens at %1").arg(m_device.label()));
+    else // the window would not notice; a tool on a production line should not wait 12 s for it
+        finish(Result::LinkLost,
+               QStringLiteral("cannot send %1: %2").arg(QLatin1String(name), error));
     return false;
+}
+
+void DeviceSession::onSilence(Result result, const QString &detail)
+{
+    if (!m_heard)
+        finish(Result::NoAnswer,
+               QStringLiteral("no answer from %1 (check the address and port, that the device "
+                              "is in its bootloader, and that no firewall drops UDP)")
+                   .arg(m_device.label()));
+    else
+        finish(result, detail);
 }
 
 void DeviceSession::setPercent(int percent)
@@ -236,6 +325,7 @@ void DeviceSession::finish(Result result, const QString &detail)
     m_linkTimer.stop();
     m_keepAliveTimer.stop();
     m_replyTimer.stop();
+    m_retryTimer.stop();
     m_socket.close();
     emit finished();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/devicesocket.h"
 #include "cli/devicetarget.h"
 #include "core/datagram.h"
 #include "core/flashprocedure.h"
@@ -9,12 +10,13 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
-#include <QUdpSocket>
+#include <QVector>
 
 // One device's protocol session, from the first "Ping" to the verdict of one operation, on a
 // socket and sequence counter of its own so that several devices run side by side in one
 // event loop. The upload and check steps are the flash procedure's, as in the window; what is
-// the session's own is the per-reply time limit, sending failures and the report.
+// the session's own is the per-reply time limit, retransmission, sending failures and the
+// figures for the report.
 class DeviceSession : public QObject
 {
     Q_OBJECT
@@ -25,21 +27,37 @@ public:
         Pending,
         Succeeded,
         Refused,          // the device answered with a failure verdict
+        NoAnswer,         // nothing ever came back from the device
+        NothingListens,   // the system reported the device's port unreachable
         LinkLost,         // 12 s without a keep-alive answer, or a send that failed
         TimedOut,         // a reply did not come within the reply time limit
         SequenceMismatch, // a reply echoed another sequence number
+        Interrupted,      // SIGINT or SIGTERM
+    };
+
+    struct Settings
+    {
+        int replyTimeoutMs = 30000;
+        int retries = 0; // resends of an unanswered request, byte for byte
+        int retryAfterMs = 250;
     };
 
     // `image` is shared, not copied; it is only read, in 512-byte blocks.
     DeviceSession(const DeviceTarget &device, Operation operation, const QByteArray &image,
-                  int replyTimeoutMs, QObject *parent = nullptr);
+                  const Settings &settings, QObject *parent = nullptr);
 
     void start();
+    // Ends the session at once; an operation in progress is told "End" first.
+    void interrupt();
 
     const DeviceTarget &device() const { return m_device; }
     Result result() const { return m_result; }
     const QString &detail() const { return m_detail; }
     qint64 elapsedMs() const { return m_elapsedMs; }
+    int retries() const { return m_retries; }
+    qint64 bytesSent() const { return m_bytesSent; }
+    // Round trips of the answered requests ("Ping" excluded), in microseconds.
+    const QVector<qint64> &roundTripsUs() const { return m_roundTripsUs; }
 
 signals:
     // The share of the image acknowledged, reckoned as the window's progress bar does.
@@ -49,6 +67,8 @@ signals:
                          quint8 status, qint64 roundTripUs);
     // A notice went out; nothing answers it.
     void noticeSent(const char *name, quint8 sequence);
+    // An unanswered request went out again; `attempt` counts from 1.
+    void requestRepeated(const char *name, quint8 sequence, int attempt);
     void finished();
 
 private:
@@ -62,33 +82,44 @@ private:
     void sendEndNotice();
     void sendPing(bool advance);
     void sendRequest(const char *name, const char *payload = nullptr, int payloadLength = 0);
+    void repeatRequest();
     bool send(quint8 type, const char *name, const char *payload, int payloadLength, bool advance);
+    bool transmit(const QByteArray &datagram, const char *name);
+    void onSilence(Result result, const QString &detail);
     void setPercent(int percent);
     void finish(Result result, const QString &detail);
 
     DeviceTarget m_device;
     Operation m_operation;
     QByteArray m_image;
-    int m_replyTimeoutMs;
+    Settings m_settings;
 
-    QUdpSocket m_socket;
+    DeviceSocket m_socket;
     QTimer m_pingTimer;      // a keep-alive "Ping" once a second
     QTimer m_linkTimer;      // 12 s without a keep-alive answer: the link is lost
     QTimer m_keepAliveTimer; // the reply time limit for the oldest unanswered "Ping"
     QTimer m_replyTimer;     // the reply time limit for the outstanding request
+    QTimer m_retryTimer;     // when the outstanding request goes out again
     QElapsedTimer m_clock;
 
     Stage m_stage = Stage::Idle;
     UploadStage m_uploadStage = StageIdle;
     quint8 m_sequence = 0; // 0 until the first command, then 1..255, never 0 again
+    quint8 m_previousRequestSequence = 0;
     quint32 m_offset = 0;
-    NoticeLimiter m_endNotices;
     int m_percent = 0;
+    bool m_heard = false; // anything at all came from the device
+    NoticeLimiter m_endNotices;
     const char *m_requestName = nullptr;
+    QByteArray m_request; // the outstanding request's datagram, for retransmission
+    int m_attempt = 0;
     qint64 m_requestSentNs = 0;
     qint64 m_pingSentNs = 0;
 
     Result m_result = Result::Pending;
     QString m_detail;
     qint64 m_elapsedMs = 0;
+    int m_retries = 0;
+    qint64 m_bytesSent = 0;
+    QVector<qint64> m_roundTripsUs;
 };

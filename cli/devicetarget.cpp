@@ -2,6 +2,8 @@
 
 #include "core/deviceendpoint.h"
 
+#include <algorithm>
+
 namespace {
 
 std::optional<QHostAddress> parseHost(const QString &host, bool bracketed)
@@ -12,8 +14,13 @@ std::optional<QHostAddress> parseHost(const QString &host, bool bracketed)
     return parseAddressText(host);
 }
 
-bool isOneDevice(const QHostAddress &address)
+bool isOneDevice(QHostAddress address)
 {
+    // "::ffff:0.0.0.0" is 0.0.0.0 in disguise.
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(ipv4);
     return !address.isNull() && address != QHostAddress(QHostAddress::AnyIPv4) &&
            address != QHostAddress(QHostAddress::AnyIPv6) && !address.isMulticast() &&
            !address.isBroadcast();
@@ -69,7 +76,12 @@ std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *erro
 
     DeviceTarget target{*address, DefaultDevicePort};
     if (portText) {
-        const int port = parsePortText(*portText);
+        // Digits only: the window's field also takes " 80" and "+80"; a command line is exact.
+        const bool digits =
+            !portText->isEmpty() && std::all_of(portText->cbegin(), portText->cend(), [](QChar c) {
+                return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+            });
+        const int port = digits ? parsePortText(*portText) : -1;
         if (port <= 0) { // port 0 cannot be sent to
             *error = QStringLiteral("port \"%1\" of \"%2\" is not a number from 1 to 65535")
                          .arg(*portText, text);

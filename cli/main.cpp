@@ -1,28 +1,21 @@
-#include "cli/devicesession.h"
-#include "cli/devicetarget.h"
-#include "cli/progressreporter.h"
+#include "cli/devicelist.h"
+#include "cli/filecommands.h"
+#include "cli/output.h"
+#include "cli/sessionrunner.h"
 #include "core/commandline.h"
-#include "core/firmwarefile.h"
-#include "core/firmwareimage.h"
 
 #include <QCoreApplication>
-#include <cstdio>
-#include <memory>
+#include <csignal>
 #include <optional>
-#include <vector>
+
+using namespace Output;
 
 namespace {
 
-enum ExitCode {
-    ExitSucceeded = 0,
-    ExitRefused = 1,
-    ExitUsage = 2, // also a refused file: in both cases nothing was sent
-    ExitLink = 3,
-};
-
 constexpr int DefaultTimeoutSeconds = 30;
 constexpr double LongestTimeoutSeconds = 24 * 60 * 60;
-const char DefaultOutput[] = "target.bin";
+constexpr int MostRetries = 100;
+constexpr int DefaultRetryAfterMs = 250;
 
 const char Description[] =
     R"(Uploads firmware to devices whose bootloader answers on UDP, checks or starts
@@ -32,33 +25,55 @@ Commands:
   postbuild INPUT [--output FILE]
       Pads INPUT (a .bin file of at most 917500 bytes) with 0xFF to 917500 bytes and
       appends its checksum: a 917504-byte image, written to FILE (default target.bin in
-      the working directory). An earlier FILE stays as it was if anything fails.
+      the working directory; it must end in .bin and be a regular file if it exists).
+      An earlier FILE stays as it was if anything fails.
+  inspect IMAGE...
+      Says, for each image, its size, the stored checksum and the one computed over
+      the 917500-byte body, how many 0xFF bytes end the body, and whether a device
+      would accept it: valid, wrong size or checksum mismatch.
   upload IMAGE --device DEVICE...
-      Uploads IMAGE (a .bin file of exactly 917504 bytes) to each device.
+      Uploads IMAGE (a .bin file of exactly 917504 bytes) to each device. An image
+      whose checksum does not match is refused before anything is sent, since "Start"
+      erases the device, which would then refuse the image; --force sends it anyway.
   check --device DEVICE...
       Asks each device to check the application it holds.
   start --device DEVICE...
       Tells each device to start its application (a notice: nothing answers it).
 
-DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up); the
-port defaults to 31120. Give --device several times to serve devices in parallel. Each
-device gets one summary line on stdout: device, result, seconds, detail. Progress and
-messages go to stderr.
+DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
+IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
+Give --device several times, or --devices-from a file with one DEVICE a line, to serve
+devices in parallel. Each device gets one summary line on stdout: device, result,
+seconds, detail; with --json, stdout carries JSON Lines instead. Progress and messages
+go to stderr. Only datagrams from the device's own address and port count.
 
-Each reply, keep-alive answers included, must come within --timeout seconds, and a
-device without a keep-alive answer for 12 seconds is lost.
+Each reply, keep-alive answers included, must come within --timeout seconds. A device
+without a keep-alive answer for 12 seconds is lost, whatever --timeout says. With
+--retries, a request unanswered after --retry-after ms is sent again, byte for byte
+with the same sequence number: the device must answer a repeated request again
+without applying it twice (bootloader-sim does).
+
+SIGINT or SIGTERM ends the run: each device with an operation in progress is sent an
+"End" notice and reported "interrupted".
 
 Exit status:
-  0  every device succeeded
-  1  a device answered with a failure verdict: End or Check failed, Start or Write refused
-  2  usage error, or the firmware file was refused (nothing was sent)
-  3  link lost, a reply timed out, or a reply carried the wrong sequence number
+  0    every device succeeded (inspect: every image is valid)
+  1    a device answered with a failure verdict: End or Check failed, Start or Write
+       refused (inspect: an image is not valid)
+  2    usage error, or a file was refused or unreadable (nothing was sent)
+  3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
+       the wrong sequence number
+  4    the devices were served, but the report could not be written to stdout
+  130  interrupted by SIGINT; 143 by SIGTERM
 With several devices the worst one counts: 3 over 1 over 0.)";
 
 struct Options
 {
     QCommandLineOption device{
         {"d", "device"}, "upload, check, start: a device to serve; may be repeated.", "device"};
+    QCommandLineOption devicesFrom{
+        "devices-from", "upload, check, start: devices from a file, one a line; - for stdin.",
+        "file"};
     QCommandLineOption timeout{
         {"t", "timeout"},
         QStringLiteral("upload, check, start: longest wait for each reply, in seconds "
@@ -66,160 +81,26 @@ struct Options
             .arg(DefaultTimeoutSeconds),
         "seconds",
         QString::number(DefaultTimeoutSeconds)};
+    QCommandLineOption retries{"retries",
+                               "upload, check: send an unanswered request again up to n times "
+                               "(default 0).",
+                               "n", "0"};
+    QCommandLineOption retryAfter{
+        "retry-after",
+        QStringLiteral("with --retries: ms to wait for a reply before sending again (default %1).")
+            .arg(DefaultRetryAfterMs),
+        "ms", QString::number(DefaultRetryAfterMs)};
+    QCommandLineOption force{"force", "upload: send an image whose checksum does not match."};
     QCommandLineOption output{{"o", "output"},
                               "postbuild: the image file to write (default target.bin).",
                               "file",
-                              DefaultOutput};
-    QCommandLineOption quiet{{"q", "quiet"}, "No progress and no success message."};
-    QCommandLineOption verbose{"verbose", "One line per command with its round-trip time."};
+                              "target.bin"};
+    QCommandLineOption json{"json", "JSON Lines on stdout instead of summary lines."};
+    QCommandLineOption quiet{{"q", "quiet"},
+                             "No progress lines or bars on stderr and no post-build success "
+                             "line; summary lines and errors are still printed."};
+    QCommandLineOption verbose{{"v", "verbose"}, "One line per command with its round-trip time."};
 };
-
-using CommandLine::usageError;
-
-int fileError(const QString &name, const char *message)
-{
-    std::fprintf(stderr, "bootloader-cli: \"%s\": %s\n", qPrintable(name), message);
-    return ExitUsage;
-}
-
-// The window's name checks and messages; 0 when the name passes.
-int checkName(const QString &name)
-{
-    switch (checkFirmwareFileName(name)) {
-    case FileNameCheck::Passed:
-        return ExitSucceeded;
-    case FileNameCheck::NotSelected:
-        return fileError(name, FirmwareMessages::SelectFile);
-    case FileNameCheck::NotFound:
-        return fileError(name, FirmwareMessages::NotFound);
-    }
-    return ExitUsage;
-}
-
-// The window passes over a file it cannot open in silence; a build step that fails must say why.
-const char CannotRead[] = "could not be read";
-
-int postBuild(const QString &input, const QString &output, bool quiet)
-{
-    if (const int refused = checkName(input))
-        return refused;
-    switch (runPostBuild(input, output)) {
-    case PostBuildResult::Written:
-        if (!quiet)
-            std::printf("Postbuild is completed successful: %s\n", qPrintable(output));
-        return ExitSucceeded;
-    case PostBuildResult::InputNotOpened:
-        return fileError(input, CannotRead);
-    case PostBuildResult::InputTooBig:
-        return fileError(input, FirmwareMessages::TooBig);
-    case PostBuildResult::OutputNotOpened:
-    case PostBuildResult::WriteFailed:
-        if (output == QLatin1String(DefaultOutput))
-            return fileError(output, FirmwareMessages::NotWritten);
-        return fileError(output, "could not be written");
-    }
-    return ExitUsage;
-}
-
-int loadImage(const QString &name, QByteArray *image)
-{
-    if (const int refused = checkName(name))
-        return refused;
-    switch (readUploadImage(name, image)) {
-    case ImageRead::Loaded:
-        return ExitSucceeded;
-    case ImageRead::NotOpened:
-        return fileError(name, CannotRead);
-    case ImageRead::WrongSize:
-        return fileError(name, FirmwareMessages::WrongSize);
-    }
-    return ExitUsage;
-}
-
-QString resultText(DeviceSession::Result result)
-{
-    switch (result) {
-    case DeviceSession::Result::Succeeded:
-        return QStringLiteral("ok");
-    case DeviceSession::Result::Refused:
-        return QStringLiteral("failed");
-    case DeviceSession::Result::LinkLost:
-        return QStringLiteral("link lost");
-    case DeviceSession::Result::TimedOut:
-        return QStringLiteral("timed out");
-    case DeviceSession::Result::SequenceMismatch:
-        return QStringLiteral("sequence mismatch");
-    case DeviceSession::Result::Pending:
-        break;
-    }
-    return QStringLiteral("unfinished");
-}
-
-int exitCodeFor(DeviceSession::Result result)
-{
-    switch (result) {
-    case DeviceSession::Result::Succeeded:
-        return ExitSucceeded;
-    case DeviceSession::Result::Refused:
-        return ExitRefused;
-    case DeviceSession::Result::LinkLost:
-    case DeviceSession::Result::TimedOut:
-    case DeviceSession::Result::SequenceMismatch:
-    case DeviceSession::Result::Pending:
-        break;
-    }
-    return ExitLink;
-}
-
-// Runs one session per device in this one event loop and reports each; the worst exit wins.
-int runSessions(DeviceSession::Operation operation, const QByteArray &image,
-                const QVector<DeviceTarget> &devices, int timeoutMs, bool quiet, bool verbose)
-{
-    const bool showsProgress = operation == DeviceSession::Operation::Upload;
-    ProgressReporter reporter(showsProgress ? ProgressReporter::progressFor(quiet, verbose)
-                                            : ProgressReporter::Progress::None,
-                              verbose);
-    std::vector<std::unique_ptr<DeviceSession>> sessions;
-    int running = devices.size();
-    for (const DeviceTarget &device : devices) {
-        const int index = reporter.addDevice(device.label());
-        auto session = std::make_unique<DeviceSession>(device, operation, image, timeoutMs);
-        QObject::connect(session.get(), &DeviceSession::progressChanged,
-                         [&reporter, index](int percent) { reporter.progress(index, percent); });
-        QObject::connect(
-            session.get(), &DeviceSession::commandAnswered,
-            [&reporter, index](const char *name, quint8 sequence, Datagram::ReplyKind answer,
-                               quint8 status, qint64 roundTripUs) {
-                reporter.commandAnswered(index, name, sequence, answer, status, roundTripUs);
-            });
-        QObject::connect(session.get(), &DeviceSession::noticeSent,
-                         [&reporter, index](const char *name, quint8 sequence) {
-                             reporter.noticeSent(index, name, sequence);
-                         });
-        const DeviceSession *raw = session.get();
-        QObject::connect(raw, &DeviceSession::finished, [&reporter, &running, raw, index] {
-            reporter.deviceFinished(index, resultText(raw->result()));
-            if (--running == 0)
-                QCoreApplication::quit();
-        });
-        sessions.push_back(std::move(session));
-    }
-
-    reporter.begin();
-    for (const auto &session : sessions)
-        session->start();
-    if (running > 0) // a session may end inside start(), when its first send fails
-        QCoreApplication::exec();
-
-    int worst = ExitSucceeded;
-    for (size_t i = 0; i < sessions.size(); ++i) {
-        const DeviceSession &session = *sessions[i];
-        reporter.summary(int(i), resultText(session.result()), session.elapsedMs(),
-                         session.detail());
-        worst = qMax(worst, exitCodeFor(session.result()));
-    }
-    return worst;
-}
 
 std::optional<int> parseTimeoutMs(const QString &text)
 {
@@ -230,75 +111,120 @@ std::optional<int> parseTimeoutMs(const QString &text)
     return qMax(1, qRound(seconds * 1000));
 }
 
+std::optional<int> parseCount(const QString &text, int lowest, int highest)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    const bool digits = !text.isEmpty() && text.at(0).isDigit(); // no sign, no space
+    return ok && digits && value >= lowest && value <= highest ? std::optional<int>(value)
+                                                               : std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // A closed pipe or a file-size limit must end in an error message, not a silent death
+    // with a device half-written.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("postbuild, upload, check or start."),
-                                 QStringLiteral("command [file]"));
-    const Options options;
-    if (const std::optional<int> exitCode = CommandLine::parse(
-            parser, "bootloader-cli", Description,
-            {options.device, options.timeout, options.output, options.quiet, options.verbose}))
+                                 QStringLiteral("postbuild, inspect, upload, check or start."),
+                                 QStringLiteral("command [file...]"));
+    const Options o;
+    if (const std::optional<int> exitCode =
+            CommandLine::parse(parser, "bootloader-cli", Description,
+                               {o.device, o.devicesFrom, o.timeout, o.retries, o.retryAfter,
+                                o.force, o.output, o.json, o.quiet, o.verbose}))
         return *exitCode;
+    using CommandLine::usageError;
 
     QStringList arguments = parser.positionalArguments();
     if (arguments.isEmpty())
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
-    const bool quiet = parser.isSet(options.quiet);
-    const bool verbose = parser.isSet(options.verbose);
-    if (quiet && verbose)
+    RunOptions run;
+    run.quiet = parser.isSet(o.quiet);
+    run.verbose = parser.isSet(o.verbose);
+    run.json = parser.isSet(o.json);
+    if (run.quiet && run.verbose)
         return usageError(QStringLiteral("--quiet and --verbose exclude each other"));
 
-    const bool postbuild = command == QLatin1String("postbuild");
-    const bool upload = command == QLatin1String("upload");
-    if (!postbuild && !upload && command != QLatin1String("check") &&
-        command != QLatin1String("start"))
-        return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
-    const int fileCount = postbuild || upload ? 1 : 0;
-    if (arguments.size() != fileCount)
-        return usageError(fileCount == 1 ? QStringLiteral("%1 wants one file").arg(command)
-                                         : QStringLiteral("%1 takes no file").arg(command));
+    const auto isSet = [&](std::initializer_list<const QCommandLineOption *> options) {
+        for (const QCommandLineOption *option : options) {
+            if (parser.isSet(*option))
+                return option->names().constLast();
+        }
+        return QString();
+    };
+    const QString sessionOption =
+        isSet({&o.device, &o.devicesFrom, &o.timeout, &o.retries, &o.retryAfter, &o.force});
 
-    if (postbuild) {
-        if (parser.isSet(options.device) || parser.isSet(options.timeout))
-            return usageError(QStringLiteral("postbuild takes no --device and no --timeout"));
-        return postBuild(arguments.constFirst(), parser.value(options.output), quiet);
+    if (command == QLatin1String("postbuild") || command == QLatin1String("inspect")) {
+        const bool postbuild = command == QLatin1String("postbuild");
+        if (!sessionOption.isEmpty())
+            return usageError(QStringLiteral("%1 takes no --%2").arg(command, sessionOption));
+        if (postbuild && arguments.size() != 1)
+            return usageError(QStringLiteral("postbuild wants one file"));
+        if (!postbuild && arguments.isEmpty())
+            return usageError(QStringLiteral("inspect wants at least one file"));
+        if (!postbuild && parser.isSet(o.output))
+            return usageError(QStringLiteral("--output is for postbuild only"));
+        const int status =
+            postbuild ? postBuild(arguments.constFirst(), parser.value(o.output), run.quiet)
+                      : inspect(arguments, run.json);
+        return reportWritten() ? status : qMax(status, int(ExitReportLost));
     }
-    if (parser.isSet(options.output))
-        return usageError(QStringLiteral("--output is for postbuild only"));
 
-    const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(options.timeout));
+    const bool upload = command == QLatin1String("upload");
+    if (!upload && command != QLatin1String("check") && command != QLatin1String("start"))
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
+    if (arguments.size() != (upload ? 1 : 0))
+        return usageError(upload ? QStringLiteral("upload wants one file")
+                                 : QStringLiteral("%1 takes no file").arg(command));
+    if (parser.isSet(o.output))
+        return usageError(QStringLiteral("--output is for postbuild only"));
+    if (!upload && parser.isSet(o.force))
+        return usageError(QStringLiteral("--force is for upload only"));
+
+    const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(o.timeout));
     if (!timeoutMs)
         return usageError(QStringLiteral("--timeout wants a number of seconds above 0, not \"%1\"")
-                              .arg(parser.value(options.timeout)));
-    QVector<DeviceTarget> devices;
-    for (const QString &text : parser.values(options.device)) {
-        QString error;
-        const std::optional<DeviceTarget> device = parseDeviceTarget(text, &error);
-        if (!device)
-            return usageError(QStringLiteral("--device: %1").arg(error));
-        for (const DeviceTarget &earlier : devices) {
-            if (earlier.sameDevice(*device)) // two sessions would fight over one bootloader
-                return usageError(QStringLiteral("--device %1 is given twice").arg(text));
-        }
-        devices.append(*device);
-    }
-    if (devices.isEmpty())
+                              .arg(parser.value(o.timeout)));
+    const std::optional<int> retries = parseCount(parser.value(o.retries), 0, MostRetries);
+    const std::optional<int> retryAfterMs =
+        parseCount(parser.value(o.retryAfter), 1, int(LongestTimeoutSeconds * 1000));
+    if (!retries)
+        return usageError(QStringLiteral("--retries wants a whole number from 0 to %1, not \"%2\"")
+                              .arg(MostRetries)
+                              .arg(parser.value(o.retries)));
+    if (!retryAfterMs)
+        return usageError(QStringLiteral("--retry-after wants a number of ms above 0, not \"%1\"")
+                              .arg(parser.value(o.retryAfter)));
+    run.session.replyTimeoutMs = *timeoutMs;
+    run.session.retries = *retries;
+    run.session.retryAfterMs = *retryAfterMs;
+
+    QString error;
+    const std::optional<QVector<DeviceTarget>> devices =
+        readDeviceList(parser.values(o.device), parser.values(o.devicesFrom), &error);
+    if (!devices)
+        return usageError(error);
+    if (devices->isEmpty())
         return usageError(QStringLiteral("%1 wants at least one --device").arg(command));
 
     QByteArray image;
     if (upload) {
-        if (const int refused = loadImage(arguments.constFirst(), &image))
+        if (const int refused =
+                loadUploadImage(arguments.constFirst(), parser.isSet(o.force), &image))
             return refused;
     }
     const DeviceSession::Operation operation = upload ? DeviceSession::Operation::Upload
                                                : command == QLatin1String("check")
                                                    ? DeviceSession::Operation::Check
                                                    : DeviceSession::Operation::StartApplication;
-    return runSessions(operation, image, devices, *timeoutMs, quiet, verbose);
+    return runSessions(operation, image, *devices, run);
 }

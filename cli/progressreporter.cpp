@@ -1,11 +1,20 @@
 #include "cli/progressreporter.h"
 
+#include "cli/output.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <unistd.h>
 
 namespace {
 
 constexpr int BarWidth = 40;
+// A terminal redrawn per datagram for 64 devices took tens of megabytes an upload.
+constexpr int BarRedrawMs = 100;
+constexpr int JsonSchema = 1;
 
 const char *answerText(Datagram::ReplyKind answer)
 {
@@ -23,6 +32,28 @@ const char *answerText(Datagram::ReplyKind answer)
     return "?";
 }
 
+QByteArray line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+QByteArray line(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    const QByteArray text = QString::vasprintf(format, arguments).toLocal8Bit();
+    va_end(arguments);
+    return text;
+}
+
+QJsonObject roundTrips(QVector<qint64> us)
+{
+    QJsonObject trips{{"count", us.size()}};
+    if (us.isEmpty())
+        return trips;
+    std::sort(us.begin(), us.end());
+    trips.insert("min_us", us.constFirst());
+    trips.insert("median_us", us.at(us.size() / 2));
+    trips.insert("max_us", us.constLast());
+    return trips;
+}
+
 } // namespace
 
 ProgressReporter::Progress ProgressReporter::progressFor(bool quiet, bool verbose)
@@ -32,24 +63,27 @@ ProgressReporter::Progress ProgressReporter::progressFor(bool quiet, bool verbos
     return ::isatty(STDERR_FILENO) && !verbose ? Progress::Bars : Progress::Lines;
 }
 
-ProgressReporter::ProgressReporter(Progress progress, bool verbose)
-    : m_progress(progress), m_verbose(verbose)
+ProgressReporter::ProgressReporter(Progress progress, bool verbose, bool json)
+    : m_progress(json ? Progress::None : progress), m_verbose(verbose), m_json(json)
 {
 }
 
-int ProgressReporter::addDevice(const QString &label)
+int ProgressReporter::addDevice(const QString &label, const QString &operation)
 {
     Device device;
     device.label = label;
+    device.operation = operation;
     m_devices.append(device);
-    m_labelWidth = qMax(m_labelWidth, label.size());
-    return m_devices.size() - 1;
+    m_labelWidth = qMax(m_labelWidth, int(label.size()));
+    return int(m_devices.size()) - 1;
 }
 
 void ProgressReporter::begin()
 {
+    for (int i = 0; i < m_devices.size(); ++i)
+        event(i, "start", {{"operation", m_devices[i].operation}});
     if (m_progress == Progress::Bars)
-        drawBars();
+        drawBars(true);
 }
 
 void ProgressReporter::progress(int device, int percent)
@@ -57,15 +91,16 @@ void ProgressReporter::progress(int device, int percent)
     Device &state = m_devices[device];
     state.percent = percent;
     if (m_progress == Progress::Bars) {
-        drawBars();
+        drawBars(false);
         return;
     }
-    if (m_progress != Progress::Lines)
-        return;
     while (state.tenthsShown < percent / 10) {
         ++state.tenthsShown;
-        std::fprintf(stderr, "%s  %3d %%\n", qPrintable(paddedLabel(device)),
-                     state.tenthsShown * 10);
+        if (m_json)
+            event(device, "progress", {{"percent", state.tenthsShown * 10}});
+        else if (m_progress == Progress::Lines)
+            Output::message(
+                line("%s  %3d %%\n", qPrintable(paddedLabel(device)), state.tenthsShown * 10));
     }
 }
 
@@ -75,45 +110,86 @@ void ProgressReporter::commandAnswered(int device, const char *name, quint8 sequ
 {
     if (!m_verbose)
         return;
-    std::fprintf(stderr, "%s  %-16s seq %3u  %s 0x%02x  %.3f ms\n", qPrintable(paddedLabel(device)),
-                 name, unsigned(sequence), answerText(answer), unsigned(status),
-                 double(roundTripUs) / 1000.0);
+    Output::message(line("%s  %-16s seq %3u  %s 0x%02x  %.3f ms\n", qPrintable(paddedLabel(device)),
+                         name, unsigned(sequence), answerText(answer), unsigned(status),
+                         double(roundTripUs) / 1000.0));
 }
 
 void ProgressReporter::noticeSent(int device, const char *name, quint8 sequence)
 {
     if (!m_verbose)
         return;
-    std::fprintf(stderr, "%s  %-16s seq %3u  notice, not answered\n",
-                 qPrintable(paddedLabel(device)), name, unsigned(sequence));
+    Output::message(line("%s  %-16s seq %3u  notice, not answered\n",
+                         qPrintable(paddedLabel(device)), name, unsigned(sequence)));
+}
+
+void ProgressReporter::requestRepeated(int device, const char *name, quint8 sequence, int attempt)
+{
+    if (m_json)
+        event(device, "retry",
+              {{"command", QLatin1String(name)}, {"sequence", sequence}, {"attempt", attempt}});
+    else if (m_verbose)
+        Output::message(line("%s  %-16s seq %3u  sent again (retry %d)\n",
+                             qPrintable(paddedLabel(device)), name, unsigned(sequence), attempt));
+}
+
+void ProgressReporter::verdict(int device, bool success, const QString &detail)
+{
+    event(device, "verdict", {{"success", success}, {"detail", detail}});
 }
 
 void ProgressReporter::deviceFinished(int device, const QString &result)
 {
     m_devices[device].result = result;
     if (m_progress == Progress::Bars)
-        drawBars();
+        drawBars(true);
 }
 
-void ProgressReporter::summary(int device, const QString &result, qint64 elapsedMs,
-                               const QString &detail)
+void ProgressReporter::summary(int device, const Summary &summary)
 {
-    std::fprintf(stdout, "%s  %-17s %7.2f s  %s\n", qPrintable(paddedLabel(device)),
-                 qPrintable(result), double(elapsedMs) / 1000.0, qPrintable(detail));
-    std::fflush(stdout);
+    if (m_json) {
+        event(device, "result",
+              {{"operation", summary.operation},
+               {"result", summary.result},
+               {"exit_status", summary.exitStatus},
+               {"seconds", double(summary.elapsedMs) / 1000.0},
+               {"bytes_sent", double(summary.bytesSent)},
+               {"retries", summary.retries},
+               {"round_trips", roundTrips(summary.roundTripsUs)},
+               {"detail", summary.detail}});
+        return;
+    }
+    Output::report(line("%s  %-17s %7.2f s  %s\n", qPrintable(paddedLabel(device)),
+                        qPrintable(summary.result), double(summary.elapsedMs) / 1000.0,
+                        qPrintable(summary.detail)));
 }
 
-void ProgressReporter::drawBars()
+void ProgressReporter::event(int device, const char *name, QJsonObject fields)
 {
+    if (!m_json)
+        return;
+    fields.insert("schema", JsonSchema);
+    fields.insert("event", QLatin1String(name));
+    fields.insert("device", m_devices[device].label);
+    Output::report(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void ProgressReporter::drawBars(bool now)
+{
+    if (!now && m_sinceDrawn.isValid() && !m_sinceDrawn.hasExpired(BarRedrawMs))
+        return;
+    m_sinceDrawn.start();
+    QByteArray text;
     if (m_barsDrawn)
-        std::fprintf(stderr, "\x1b[%dA", m_devices.size()); // back to the first bar
+        text += line("\x1b[%dA", int(m_devices.size())); // back to the first bar
     for (int i = 0; i < m_devices.size(); ++i) {
         const int filled = m_devices[i].percent * BarWidth / 100;
-        std::fprintf(stderr, "\r\x1b[2K%s  [%s%s] %3d %%  %s\n", qPrintable(paddedLabel(i)),
+        text += line("\r\x1b[2K%s  [%s%s] %3d %%  %s\n", qPrintable(paddedLabel(i)),
                      QByteArray(filled, '#').constData(),
                      QByteArray(BarWidth - filled, '.').constData(), m_devices[i].percent,
                      qPrintable(m_devices[i].result));
     }
+    Output::message(text);
     std::fflush(stderr);
     m_barsDrawn = true;
 }

@@ -2,50 +2,71 @@
 
 #include "core/datagram.h"
 
+#include <QElapsedTimer>
+#include <QJsonObject>
 #include <QString>
 #include <QVector>
 
-// Everything the tool prints while devices run. Progress and command lines go to stderr, so
-// that stdout carries only the one summary line per device that a build script reads.
+// Everything the tool says while devices run. In text, progress and command lines go to
+// stderr, so that stdout carries only the one summary line per device that a script reads.
+// With --json, stdout carries JSON Lines instead: one object per event and one per device.
 class ProgressReporter
 {
 public:
     enum class Progress {
-        None,  // --quiet, or an operation without progress
+        None,  // --quiet, --json, or an operation without progress
         Lines, // one line per 10 % per device: logs and pipes
         Bars,  // one redrawn bar per device: a terminal
+    };
+
+    struct Summary
+    {
+        QString operation;
+        QString result;
+        int exitStatus = 0;
+        qint64 elapsedMs = 0;
+        qint64 bytesSent = 0;
+        int retries = 0;
+        QVector<qint64> roundTripsUs;
+        QString detail;
     };
 
     // Bars only on a terminal, and not mixed with --verbose's command lines.
     static Progress progressFor(bool quiet, bool verbose);
 
-    ProgressReporter(Progress progress, bool verbose);
+    ProgressReporter(Progress progress, bool verbose, bool json);
 
-    int addDevice(const QString &label);
+    int addDevice(const QString &label, const QString &operation);
     void begin();
     void progress(int device, int percent);
     void commandAnswered(int device, const char *name, quint8 sequence, Datagram::ReplyKind answer,
                          quint8 status, qint64 roundTripUs);
     void noticeSent(int device, const char *name, quint8 sequence);
+    void requestRepeated(int device, const char *name, quint8 sequence, int attempt);
+    void verdict(int device, bool success, const QString &detail);
     // A bar shows how its device ended; lines leave that to the summary.
     void deviceFinished(int device, const QString &result);
-    void summary(int device, const QString &result, qint64 elapsedMs, const QString &detail);
+    void summary(int device, const Summary &summary);
 
 private:
     struct Device
     {
         QString label;
+        QString operation;
         int percent = 0;
         int tenthsShown = 0;
         QString result;
     };
 
-    void drawBars();
+    void drawBars(bool now);
+    void event(int device, const char *name, QJsonObject fields);
     QString paddedLabel(int device) const;
 
     Progress m_progress;
     bool m_verbose;
+    bool m_json;
     QVector<Device> m_devices;
     int m_labelWidth = 0;
     bool m_barsDrawn = false;
+    QElapsedTimer m_sinceDrawn;
 };

@@ -14,10 +14,10 @@ namespace {
 int signalPipe[2] = {-1, -1};
 
 // Runs inside the signal: writing one byte to a pipe is all it may safely do.
-void onTerminationSignal(int)
+void onTerminationSignal(int signalNumber)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = char(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
     errno = savedErrno;
 }
@@ -45,14 +45,19 @@ std::optional<int> parse(QCommandLineParser &parser, const char *program, const 
     QCoreApplication::setApplicationVersion(QStringLiteral(BOOTLOADER_VERSION));
     parser.setApplicationDescription(QString::fromLatin1(description));
     parser.addHelpOption();
-    parser.addVersionOption();
+    // -V as in dfu-util and avrdude, which leaves -v for --verbose.
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")},
+                                     QStringLiteral("Displays version information."));
+    parser.addOption(version);
     parser.addOptions(options);
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", program, BOOTLOADER_VERSION);
+        return 0;
+    }
     return std::nullopt;
 }
 
@@ -66,6 +71,11 @@ int usageError(const QString &message)
 
 bool quitOnTerminationSignals(QString *error)
 {
+    return onTerminationSignals([](int) { QCoreApplication::quit(); }, error);
+}
+
+bool onTerminationSignals(const std::function<void(int)> &handler, QString *error)
+{
     if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0]) || !setFlags(signalPipe[1])) {
         *error = systemError("cannot create the signal pipe");
         return false;
@@ -73,11 +83,13 @@ bool quitOnTerminationSignals(QString *error)
 
     auto *notifier =
         new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+    QObject::connect(notifier, &QSocketNotifier::activated, [handler] {
         char drain[64];
-        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        ssize_t got = 0;
+        while ((got = ::read(signalPipe[0], drain, sizeof drain)) > 0) {
+            for (ssize_t i = 0; i < got; ++i)
+                handler(quint8(drain[i]));
         }
-        QCoreApplication::quit();
     });
 
     struct sigaction action = {};

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QString>
+#include <functional>
 #include <optional>
 
 // The start that bootloader-cli and bootloader-sim share: name and version, --help and
@@ -22,5 +23,8 @@ int usageError(const QString &message);
 // Makes SIGINT and SIGTERM end the event loop through the normal path. Call once, after the
 // QCoreApplication exists.
 bool quitOnTerminationSignals(QString *error);
+
+// Calls `handler` with the signal's number, in the event loop, for each SIGINT or SIGTERM.
+bool onTerminationSignals(const std::function<void(int)> &handler, QString *error);
 
 } // namespace CommandLine

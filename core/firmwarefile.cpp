@@ -5,13 +5,16 @@
 #include <QFile>
 #include <QFileInfo>
 
-FileNameCheck checkFirmwareFileName(const QString &name)
+bool hasFirmwareFileSuffix(const QString &name)
 {
-    if (name.isEmpty())
-        return FileNameCheck::NotSelected;
     const QLatin1String suffix(".bin");
     const int at = name.lastIndexOf(suffix, -1, Qt::CaseSensitive);
-    if (at <= 0 || at != name.size() - suffix.size())
+    return at > 0 && at == name.size() - suffix.size();
+}
+
+FileNameCheck checkFirmwareFileName(const QString &name)
+{
+    if (!hasFirmwareFileSuffix(name))
         return FileNameCheck::NotSelected;
     // Only a regular file (or a link to one) is firmware: opening a FIFO blocks until a writer
     // comes, a device node may never end, and a folder "exists" too.

@@ -19,6 +19,9 @@ enum class FileNameCheck {
     NotFound,
 };
 
+// Something before a lower-case ".bin" at the very end.
+bool hasFirmwareFileSuffix(const QString &name);
+
 // The name checks shared by upload and post-build, in order. The name is taken untouched:
 // not trimmed, and ".bin" must be lower case.
 FileNameCheck checkFirmwareFileName(const QString &name);

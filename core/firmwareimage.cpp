@@ -9,10 +9,15 @@
 
 namespace {
 
+quint32 bodyChecksum(const QByteArray &image)
+{
+    return crc32Compute(image.constData(), FirmwareBodySize);
+}
+
 // The checksum of an image body as it is stored: most significant byte first.
 QByteArray bodyChecksumBytes(const QByteArray &image)
 {
-    const quint32 checksum = crc32Compute(image.constData(), FirmwareBodySize);
+    const quint32 checksum = bodyChecksum(image);
     QByteArray bytes(ChecksumSize, 0);
     for (int i = 0; i < ChecksumSize; ++i)
         bytes[i] = char(checksum >> (8 * (ChecksumSize - 1 - i)));
@@ -25,12 +30,15 @@ bool openForReplace(QSaveFile &output)
     return output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
-bool writeAndCommit(QSaveFile &output, const QByteArray &data)
+bool writeAndCommit(QSaveFile &output, const QByteArray &data, QString *reason)
 {
     if (output.write(data) != data.size()) {
+        *reason = output.errorString();
         output.cancelWriting();
         return false;
     }
+    // After a failed commit error() may read NoError: take the text first.
+    *reason = output.errorString();
     return output.commit();
 }
 
@@ -50,30 +58,59 @@ bool isValidFirmwareImage(const QByteArray &image)
            image.mid(FirmwareBodySize) == bodyChecksumBytes(image);
 }
 
+ImageInspection inspectImage(const QByteArray &image)
+{
+    ImageInspection inspection;
+    inspection.size = image.size();
+    if (image.size() != FirmwareImageSize) {
+        inspection.verdict = ImageInspection::Verdict::WrongSize;
+        return inspection;
+    }
+    for (int i = 0; i < ChecksumSize; ++i)
+        inspection.storedChecksum =
+            inspection.storedChecksum << 8 | quint8(image[FirmwareBodySize + i]);
+    inspection.computedChecksum = bodyChecksum(image);
+    while (inspection.fillBytes < FirmwareBodySize &&
+           image[FirmwareBodySize - 1 - inspection.fillBytes] == ImagePadByte)
+        ++inspection.fillBytes;
+    inspection.verdict = inspection.storedChecksum == inspection.computedChecksum
+                             ? ImageInspection::Verdict::Valid
+                             : ImageInspection::Verdict::ChecksumMismatch;
+    return inspection;
+}
+
 bool writeFileAtomically(const QString &path, const QByteArray &data)
 {
     QSaveFile output(path);
-    return openForReplace(output) && writeAndCommit(output, data);
+    QString reason;
+    return openForReplace(output) && writeAndCommit(output, data, &reason);
 }
 
-PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath)
+PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath, QString *reason)
 {
+    QString ignored;
+    if (!reason)
+        reason = &ignored;
     // Read whole before anything replaces the output, which may be this very file.
     const std::optional<QByteArray> raw = readRegularFile(inputPath, FirmwareBodySize);
     if (!raw)
         return PostBuildResult::InputNotOpened;
     // Replacing a FIFO, a device node or a folder would put a plain file in its place.
     const QFileInfo target(outputPath);
-    if (target.exists() && !target.isFile())
+    if (target.exists() && !target.isFile()) {
+        *reason = QStringLiteral("not a regular file");
         return PostBuildResult::OutputNotOpened;
+    }
     // Before the output is opened: in a read-only folder it is written in place, and opening
     // it there already truncates it.
     if (raw->size() > FirmwareBodySize)
         return PostBuildResult::InputTooBig;
     QSaveFile output(outputPath);
     output.setDirectWriteFallback(true);
-    if (!openForReplace(output))
+    if (!openForReplace(output)) {
+        *reason = output.errorString();
         return PostBuildResult::OutputNotOpened;
-    return writeAndCommit(output, buildFirmwareImage(*raw)) ? PostBuildResult::Written
-                                                            : PostBuildResult::WriteFailed;
+    }
+    return writeAndCommit(output, buildFirmwareImage(*raw), reason) ? PostBuildResult::Written
+                                                                    : PostBuildResult::WriteFailed;
 }

@@ -16,6 +16,19 @@ QByteArray buildFirmwareImage(const QByteArray &raw);
 // Whether `image` is a complete image whose last four bytes are its body's checksum.
 bool isValidFirmwareImage(const QByteArray &image);
 
+// What a device would make of an image, told before it erases its flash for it.
+struct ImageInspection
+{
+    enum class Verdict { Valid, WrongSize, ChecksumMismatch };
+    Verdict verdict = Verdict::WrongSize;
+    qint64 size = 0;
+    // The rest only for an image of the right size.
+    quint32 storedChecksum = 0;   // the last four bytes, most significant first
+    quint32 computedChecksum = 0; // over the body
+    int fillBytes = 0;            // 0xFF bytes that end the body
+};
+ImageInspection inspectImage(const QByteArray &image);
+
 enum class PostBuildResult {
     Written,
     InputNotOpened,  // not a regular file, or it cannot be opened
@@ -28,8 +41,10 @@ enum class PostBuildResult {
 // is replaced only by a complete image, so a rejected input or a failed write (full disk,
 // quota) leaves an earlier file byte for byte, and naming the output as its own input
 // cannot destroy it. In a read-only folder an existing writable output is written in place.
-// Checks on the name are the caller's.
-PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath);
+// Checks on the name are the caller's. `reason`, if given, says why the output could not be
+// opened or written.
+PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath,
+                             QString *reason = nullptr);
 
 // Writes `data` to `path` through a temporary file that replaces `path` only when every
 // byte reached the disk.

@@ -7,6 +7,9 @@
 namespace {
 
 constexpr int ReceiveBufferSize = 65536;
+// Replies waiting for their device time; a flood with a long --delay-ms must not grow the
+// simulator without bound.
+constexpr int MostPendingReplies = 4096;
 constexpr int LoggedNameLimit = 40;
 
 // Command names come off the wire: show them without letting control bytes reach a terminal.
@@ -94,11 +97,20 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
         ++m_badDatagrams;
     // Nothing answers a notice; of them only End has an effect.
     const bool abandoned = !isRequest && command == SimCommand::End && m_flash.abandon();
-    const std::optional<quint8> status =
-        isRequest ? carryOut(command, *parsed) : std::optional<quint8>();
+    // A request repeated with the sequence and name of the last one answered is a
+    // retransmission: answered again, not carried out twice.
+    const bool repeat = isRequest && command != SimCommand::Ping && m_lastAnswered &&
+                        m_lastAnswered->sequence == parsed->sequence &&
+                        m_lastAnswered->name == parsed->name;
+    const std::optional<quint8> status = repeat      ? std::optional<quint8>(m_lastAnswered->status)
+                                         : isRequest ? carryOut(command, *parsed)
+                                                     : std::optional<quint8>();
+    if (isRequest && command != SimCommand::Ping && status)
+        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, *status};
 
     const char *note = command == SimCommand::Unknown ? " (unknown name)"
                        : abandoned                    ? " (upload abandoned)"
+                       : repeat                       ? " (repeat, answered again)"
                        : isRequest && !status         ? " (unanswered)"
                                                       : "";
     log([&] {
@@ -110,6 +122,10 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
     });
     if (!status)
         return;
+    if (m_replies.size() >= MostPendingReplies) {
+        ++m_repliesDropped;
+        return;
+    }
 
     PendingReply reply;
     const int deviceTime =

@@ -47,7 +47,15 @@ private:
     void warn(const QString &line) const;
     QString roundTrip(const PendingReply &reply) const;
 
+    struct AnsweredRequest
+    {
+        quint8 sequence = 0;
+        QByteArray name;
+        quint8 status = 0;
+    };
+
     SimulatorSettings m_settings;
+    std::optional<AnsweredRequest> m_lastAnswered;
     QUdpSocket m_socket;
     QElapsedTimer m_clock;
     SimulatedFlash m_flash;

@@ -18,7 +18,9 @@ const char *const Description =
 Commands: Ping (keep-alive), Start (erases, opens an upload), Write (appends up to 512
 bytes), End (closes the upload, judges the image), Check (judges the image),
 StartApplication (never answered). Notices are never answered; an End notice abandons
-the upload in progress. Malformed datagrams are counted and ignored.
+the upload in progress. Malformed datagrams are counted and ignored. A request with the
+sequence number and name of the last request answered (Ping aside) is a retransmission:
+it gets the same answer again and is not carried out twice.
 
 Replies are four bytes: 0x02, the command's sequence byte, the command answered
 (1 Ping, 2 Start, 3 Write, 4 End, 5 Check, 0 unknown), then the status:
@@ -32,7 +34,8 @@ Replies are four bytes: 0x02, the command's sequence byte, the command answered
 
 With --save, every End request writes the bytes received since Start to the file,
 whatever the verdict. Fault counters (--drop-every and the like) count every reply
-the simulator would send, keep-alives included.)";
+the simulator would send, keep-alives included. At most 4096 replies wait for their
+device time at once; more are dropped.)";
 
 struct Options
 {
@@ -55,8 +58,8 @@ struct Options
                             "command"};
     QCommandLineOption silentAfter{"silent-after-ms", "Stop answering Ping n ms after start.", "n"};
     QCommandLineOption save{"save", "Write the received bytes to this file at each End.", "file"};
-    QCommandLineOption verbose{"verbose", "One line per datagram on stderr."};
-    QCommandLineOption quiet{"quiet", "Nothing on stderr but errors that stop the program."};
+    QCommandLineOption verbose{{"v", "verbose"}, "One line per datagram on stderr."};
+    QCommandLineOption quiet{{"q", "quiet"}, "Nothing on stderr but errors that stop the program."};
 };
 
 std::optional<int> readCount(const QCommandLineParser &parser, const QCommandLineOption &option,

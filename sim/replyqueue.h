@@ -29,6 +29,7 @@ public:
     ReplyQueue(const QElapsedTimer &clock, Sender sender);
 
     void enqueue(PendingReply reply);
+    int size() const { return int(m_pending.size()); }
 
 private:
     void releaseDue();
