@@ -83,5 +83,37 @@ check "scalable icon is an SVG" grep -q '<svg' "$root/usr/share/icons/hicolor/sc
 check "copyright file present" test -s "$root/usr/share/doc/bootloader/copyright"
 check "changelog.gz starts with version $version" changelog_matches
 
+# Wireshark dissector: in the folder tshark loads Lua plugins from on this architecture.
+multiarch=$(dpkg-architecture -a"$(field Architecture)" -qDEB_HOST_MULTIARCH 2>/dev/null)
+plugins=/usr/lib/${multiarch:-x86_64-linux-gnu}/wireshark/plugins
+check "Wireshark dissector in $plugins" test -s "$root$plugins/bootloader.lua"
+if command -v tshark >/dev/null; then
+    global_lua_plugins() {
+        [ "$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')" \
+            = "$plugins" ]
+    }
+    check "tshark's global Lua plugin folder is $plugins" global_lua_plugins
+    dissector_loads() { # tshark does not fail on a Lua error: read what it registered
+        local protocols
+        protocols=$(tshark -G protocols -X "lua_script:$root$plugins/bootloader.lua" 2>/dev/null)
+        grep -qP '^Bootloader UDP protocol\tBOOTLOADER\tbootloader$' <<<"$protocols"
+    }
+    check "tshark loads the packaged dissector" dissector_loads
+fi
+
+# bash completions: files named after the commands, where bash-completion loads them.
+completions=/usr/share/bash-completion/completions
+completion_loads() { # bash-completion finds and loads the file for the command
+    BASH_COMPLETION_USER_DIR=$root/usr/share/bash-completion XDG_DATA_DIRS=$root/none bash -c \
+        '. /usr/share/bash-completion/bash_completion && __load_completion "$0" &&
+         complete -p "$0" | grep -q -- "-F _"' "$1"
+}
+for prog in bootloader-cli bootloader-sim; do
+    check "bash completion for $prog in $completions" test -s "$root$completions/$prog"
+    if [ -f /usr/share/bash-completion/bash_completion ]; then
+        check "bash-completion loads the completion of $prog" completion_loads "$prog"
+    fi
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

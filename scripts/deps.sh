@@ -16,7 +16,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
-    xvfb xauth x11-utils)
+    xvfb xauth x11-utils tshark wireshark-common bash-completion)
 
 # Configures and builds a tree: build_tree DIR BUILD_TYPE [extra cmake args...]
 # BOOTLOADER_WERROR=ON in the environment (as .ci/run sets it) makes warnings errors.
