@@ -1,4 +1,5 @@
 #include "core/commandline.h"
+#include "core/logging.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QApplication>
@@ -40,6 +41,7 @@ int main(int argc, char *argv[])
     }
 
     QApplication app(argc, argv); // takes Qt's own options (-platform, -style...) out of argv
+    Logging::useTimestamps();
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString error = parser.errorText().isEmpty()
                                   ? QStringLiteral("Unexpected argument '%1'.")

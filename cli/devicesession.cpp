@@ -1,5 +1,6 @@
 #include "cli/devicesession.h"
 
+#include "core/logging.h"
 #include "core/protocol.h"
 
 namespace {
@@ -92,6 +93,10 @@ void DeviceSession::readReplies()
         case DeviceSocket::Receive::Datagram:
             // The socket is connected: only the device's own datagrams arrive here.
             m_heard = true;
+            qCDebug(lcLink).noquote()
+                << m_device.label()
+                << Logging::describeReply(buffer, length,
+                                          (m_clock.nsecsElapsed() - m_requestSentNs) / 1000);
             handleReply(buffer, length);
             break;
         case DeviceSocket::Receive::Nothing:
@@ -167,6 +172,10 @@ void DeviceSession::onVerdict(bool success, quint8 status)
         setPercent(FlashProcedure::percent(m_offset, m_image.size()));
     const FlashProcedure::Step step =
         FlashProcedure::onReply(m_uploadStage, success, m_offset, m_image.size());
+    if (m_uploadStage != step.stage)
+        qCDebug(lcFlash).noquote()
+            << m_device.label() << "stage" << FlashProcedure::stageName(m_uploadStage) << "->"
+            << FlashProcedure::stageName(step.stage);
     m_uploadStage = step.stage;
     switch (step.action) {
     case FlashProcedure::Action::Wait:
@@ -282,6 +291,9 @@ bool DeviceSession::transmit(const QByteArray &datagram, const char *name)
     QString error;
     if (!datagram.isEmpty() &&
         m_socket.send(datagram.constData(), datagram.size(), &refused, &error)) {
+        qCDebug(lcLink).noquote() << m_device.label() << "out"
+                                  << Logging::describeCommand(datagram.constData(),
+                                                              datagram.size());
         m_bytesSent += datagram.size();
         return true;
     }
@@ -320,6 +332,7 @@ void DeviceSession::finish(Result result, const QString &detail)
     m_stage = Stage::Done;
     m_result = result;
     m_detail = detail;
+    qCDebug(lcFlash).noquote() << m_device.label() << "finished:" << detail;
     m_elapsedMs = m_clock.elapsed();
     m_pingTimer.stop();
     m_linkTimer.stop();

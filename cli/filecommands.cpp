@@ -3,6 +3,7 @@
 #include "cli/output.h"
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
+#include "core/logging.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -66,7 +67,10 @@ int postBuild(const QString &input, const QString &output, bool quiet)
     if (!hasFirmwareFileSuffix(output))
         return fileError(output, QStringLiteral("an image must be named *.bin"));
     QString reason;
-    switch (runPostBuild(input, output, &reason)) {
+    const PostBuildResult result = runPostBuild(input, output, &reason);
+    qCDebug(lcFile).noquote() << "post-build of" << input << "into" << output << ":" << int(result)
+                              << reason;
+    switch (result) {
     case PostBuildResult::Written:
         if (!quiet)
             report(QStringLiteral("Postbuild is completed successful: %1\n")
@@ -148,6 +152,9 @@ int loadUploadImage(const QString &name, bool force, QByteArray *image)
         return fileError(name, QLatin1String(FirmwareMessages::WrongSize));
     }
     const ImageInspection inspection = inspectImage(*image);
+    qCDebug(lcFile).noquote() << "image" << name << "stored checksum"
+                              << hex(inspection.storedChecksum) << "computed"
+                              << hex(inspection.computedChecksum);
     if (force || inspection.verdict == ImageInspection::Verdict::Valid)
         return ExitSucceeded;
     return fileError(name,

@@ -3,6 +3,7 @@
 #include "cli/output.h"
 #include "cli/sessionrunner.h"
 #include "core/commandline.h"
+#include "core/logging.h"
 
 #include <QCoreApplication>
 #include <csignal>
@@ -96,6 +97,10 @@ struct Options
                               "file",
                               "target.bin"};
     QCommandLineOption json{"json", "JSON Lines on stdout instead of summary lines."};
+    QCommandLineOption logFile{"log-file",
+                               "Append the link, flash and file log (as QT_LOGGING_RULES="
+                               "\"bootloader.*=true\" shows it on stderr) to a file.",
+                               "file"};
     QCommandLineOption quiet{{"q", "quiet"},
                              "No progress lines or bars on stderr and no post-build success "
                              "line; summary lines and errors are still printed."};
@@ -138,9 +143,17 @@ int main(int argc, char *argv[])
     if (const std::optional<int> exitCode =
             CommandLine::parse(parser, "bootloader-cli", Description,
                                {o.device, o.devicesFrom, o.timeout, o.retries, o.retryAfter,
-                                o.force, o.output, o.json, o.quiet, o.verbose}))
+                                o.force, o.output, o.json, o.logFile, o.quiet, o.verbose}))
         return *exitCode;
     using CommandLine::usageError;
+    Logging::useTimestamps();
+    if (parser.isSet(o.logFile)) {
+        QString error;
+        if (!Logging::writeToFile(parser.value(o.logFile), &error))
+            return usageError(
+                QStringLiteral("--log-file \"%1\": %2").arg(parser.value(o.logFile), error));
+        Logging::enableAll();
+    }
 
     QStringList arguments = parser.positionalArguments();
     if (arguments.isEmpty())

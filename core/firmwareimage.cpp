@@ -47,7 +47,7 @@ bool writeAndCommit(QSaveFile &output, const QByteArray &data, QString *reason)
 QByteArray buildFirmwareImage(const QByteArray &raw)
 {
     QByteArray image(FirmwareImageSize, ImagePadByte);
-    std::copy_n(raw.constData(), std::min(raw.size(), FirmwareBodySize), image.data());
+    std::copy_n(raw.constData(), std::min<qsizetype>(raw.size(), FirmwareBodySize), image.data());
     image.replace(FirmwareBodySize, ChecksumSize, bodyChecksumBytes(image));
     return image;
 }

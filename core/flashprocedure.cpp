@@ -65,4 +65,21 @@ bool isFailure(Verdict verdict)
     return verdict == Verdict::UploadFailed || verdict == Verdict::CheckFailed;
 }
 
+const char *stageName(UploadStage stage)
+{
+    switch (stage) {
+    case StageIdle:
+        return "StageIdle";
+    case StageErasing:
+        return "StageErasing";
+    case StageWriting:
+        return "StageWriting";
+    case StageChecking:
+        return "StageChecking";
+    case StageFinishing:
+        return "StageFinishing";
+    }
+    return "?";
+}
+
 } // namespace FlashProcedure

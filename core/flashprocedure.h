@@ -50,4 +50,7 @@ const char *verdictText(Verdict verdict);
 
 bool isFailure(Verdict verdict);
 
+// "StageWriting" and so on, for logs and test output.
+const char *stageName(UploadStage stage);
+
 } // namespace FlashProcedure

@@ -7,6 +7,7 @@
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
 #include "core/flashprocedure.h"
+#include "core/logging.h"
 #include "core/protocol.h"
 #include "mainwindow/mainwindowui.h"
 #include "mainwindow/windowstate.h"
@@ -44,6 +45,7 @@ void MainWindow::handleStageEvent(quint8 event)
         return;
     }
     if (event == EvStop) {
+        qCDebug(lcFlash) << "stopped in" << FlashProcedure::stageName(UploadStage(uploadStage));
         // Abandoned locally: the device's late reply meets StageIdle and draws an "End" notice.
         abortOperation();
         showStatus(QStringLiteral("Connected. Stoping..."));
@@ -67,6 +69,8 @@ void MainWindow::handleStageEvent(quint8 event)
         showStatus(QStringLiteral("Connected. Checking..."));
         break;
     case FlashProcedure::Action::Finish:
+        qCDebug(lcFlash) << "verdict in" << FlashProcedure::stageName(UploadStage(uploadStage))
+                         << FlashProcedure::verdictText(step.verdict);
         if (FlashProcedure::isFailure(step.verdict))
             abortOperation();
         else
@@ -76,6 +80,9 @@ void MainWindow::handleStageEvent(quint8 event)
     }
     if (writing) // the reply to "Start" leaves the bar at the 0 the upload start set
         showProgress(percent);
+    if (uploadStage != step.stage)
+        qCDebug(lcFlash) << "stage" << FlashProcedure::stageName(UploadStage(uploadStage)) << "->"
+                         << FlashProcedure::stageName(step.stage);
     uploadStage = step.stage;
 }
 
@@ -128,6 +135,7 @@ void MainWindow::startUpload()
     ui->pButCheckApplication->setEnabled(false);
     showStatus(QStringLiteral("Connected. Flash erasing..."));
     uploadStage = StageErasing;
+    qCDebug(lcFlash) << "upload of" << name << "started";
 }
 
 void MainWindow::sendNextBlock()
@@ -147,4 +155,5 @@ void MainWindow::startCheck()
     sendCommand(CmdRequest, CommandName::Check, nullptr, 0, true);
     showStatus(QStringLiteral("Connected. Checking..."));
     uploadStage = StageChecking;
+    qCDebug(lcFlash) << "check started";
 }

@@ -3,6 +3,7 @@
 #include "mainwindow/mainwindow.h"
 
 #include "core/firmwarefile.h"
+#include "core/logging.h"
 #include "mainwindow/mainwindowui.h"
 
 #include <QFileDialog>
@@ -22,7 +23,9 @@ void MainWindow::on_pButSelectFile_clicked()
 
 bool MainWindow::checkFirmwareFile(const QString &name)
 {
-    switch (checkFirmwareFileName(name)) {
+    const FileNameCheck check = checkFirmwareFileName(name);
+    qCDebug(lcFile) << "firmware file" << name << "check:" << int(check);
+    switch (check) {
     case FileNameCheck::NotSelected:
         showFileMessage(FirmwareMessages::SelectFile, true);
         return false;

@@ -4,6 +4,7 @@
 
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
+#include "core/logging.h"
 #include "mainwindow/mainwindowui.h"
 
 #include <QLineEdit>
@@ -15,7 +16,10 @@ void MainWindow::on_pButPostBuild_clicked()
     ui->progressBar->setValue(0);
     if (!checkFirmwareFile(name))
         return;
-    switch (runPostBuild(name, QStringLiteral("target.bin"))) {
+    QString reason;
+    const PostBuildResult result = runPostBuild(name, QStringLiteral("target.bin"), &reason);
+    qCDebug(lcFile) << "post-build of" << name << "into target.bin:" << int(result) << reason;
+    switch (result) {
     case PostBuildResult::Written:
         ui->progressBar->setValue(100);
         showStatus(QStringLiteral("Postbuild is completed successful"));

@@ -4,6 +4,7 @@
 
 #include "core/datagram.h"
 #include "core/deviceendpoint.h"
+#include "core/logging.h"
 #include "mainwindow/windowstate.h"
 
 #include <QUdpSocket>
@@ -19,6 +20,8 @@ qint64 MainWindow::sendCommand(quint8 type, const char *name, const char *payloa
     // An address that did not parse would go to ::1; send nothing rather than that.
     if (length < 0 || pEndpoint->address.isNull())
         return -1;
+    sinceCommand.start();
+    qCDebug(lcLink).noquote() << "out" << Logging::describeCommand(buffer, length);
     return pUdpSocket->writeDatagram(buffer, length, pEndpoint->address, quint16(pEndpoint->port));
 }
 
@@ -35,8 +38,13 @@ void MainWindow::slotUdpRead()
     quint16 senderPort = 0;
     const qint64 length = pUdpSocket->readDatagram(buffer, sizeof buffer, &sender, &senderPort);
     // Anyone can send to our port: only the device's own datagrams may drive the window.
-    if (length < 0 || !pEndpoint->isSender(sender, senderPort))
+    if (length < 0 || !pEndpoint->isSender(sender, senderPort)) {
+        qCDebug(lcLink).noquote() << "ignored" << length << "bytes from" << sender.toString()
+                                  << "port" << senderPort << "(not the device)";
         return;
+    }
+    qCDebug(lcLink).noquote() << Logging::describeReply(buffer, length,
+                                                        sinceCommand.nsecsElapsed() / 1000);
 
     if (linkState == LinkDown) {
         sendEndNotice();

@@ -4,6 +4,7 @@
 #include "core/noticelimiter.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 class MainWindowUi;
@@ -84,4 +85,5 @@ private:
     QTimer *pProgressPaintTimer; // while active, the progress bar paints later
     int linkState;
     NoticeLimiter endNotices;
+    QElapsedTimer sinceCommand; // for the round trip the log shows
 };

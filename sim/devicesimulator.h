@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/datagram.h"
+#include "core/logging.h"
 #include "sim/replyqueue.h"
 #include "sim/simulatedflash.h"
 #include "sim/simulatorsettings.h"
@@ -38,11 +39,10 @@ private:
     void releaseReply(const PendingReply &reply);
     void transmit(const QByteArray &bytes, const PendingReply &reply, const char *note);
     void rejectDatagram(qint64 length, const char *reason);
-    // The line is only formatted with --verbose: most runs are benchmarks and tests.
+    // The line is only formatted when bootloader.link is on: most runs are benchmarks and tests.
     template <typename MakeLine> void log(MakeLine makeLine) const
     {
-        if (m_settings.verbose)
-            std::fprintf(stderr, "%s\n", qPrintable(makeLine()));
+        qCDebug(lcLink).noquote() << makeLine();
     }
     void warn(const QString &line) const;
     QString roundTrip(const PendingReply &reply) const;

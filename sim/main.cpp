@@ -1,5 +1,6 @@
 #include "core/commandline.h"
 #include "core/deviceendpoint.h"
+#include "core/logging.h"
 #include "sim/devicesimulator.h"
 #include "sim/simwire.h"
 
@@ -161,11 +162,14 @@ int main(int argc, char *argv[])
              options.silentAfter, options.save, options.verbose, options.quiet}))
         return *exitCode;
 
+    Logging::useTimestamps();
     QString error;
     const std::optional<SimulatorSettings> settings = settingsFrom(parser, options, &error);
     if (!settings)
         return CommandLine::usageError(error);
 
+    if (settings->verbose) // the link log, one line per datagram
+        Logging::enableAll();
     if (!CommandLine::quitOnTerminationSignals(&error)) {
         std::fprintf(stderr, "bootloader-sim: %s\n", qPrintable(error));
         return StartupFailedExitCode;
