@@ -43,17 +43,22 @@ exit_status_documented() { zcat "$root/usr/share/man/man1/$1.1.gz" | grep -q '^\
 changelog_matches() {
     zcat "$root/usr/share/doc/bootloader/changelog.gz" | head -1 | grep -qF "bootloader ($version)"
 }
+# The Qt libraries the programs were built against, whichever Qt that was, each with the
+# package that ships it in Depends.
 qt_runtime_deps() {
-    local depends
+    local depends libs lib package
     depends=$(field Depends)
-    for lib in libqt5core5a libqt5widgets5 libqt5network5; do
-        grep -q "$lib" <<<"$depends" || return 1
+    libs=$(objdump -p "$root"/usr/bin/bootloader* | awk '/NEEDED/ && /libQt/ { print $2 }' | sort -u)
+    [ -n "$libs" ] || return 1
+    for lib in $libs; do
+        package=$(dpkg -S "*/$lib" 2>/dev/null | head -1 | cut -d: -f1)
+        [ -n "$package" ] && grep -q "$package" <<<"$depends" || return 1
     done
     ! grep -q -- '-dev' <<<"$depends"
 }
 
 check "package is named bootloader" test "$(field Package)" = bootloader
-check "Depends: Qt 5 runtime libraries, no -dev packages" qt_runtime_deps
+check "Depends: the Qt runtime libraries the programs link, no -dev packages" qt_runtime_deps
 for prog in bootloader bootloader-cli bootloader-sim; do
     check "$prog installed in /usr/bin, executable" test -x "$root/usr/bin/$prog"
     check "$prog finds all its shared libraries" libs_resolve "$prog"

@@ -18,12 +18,27 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
     xvfb xauth x11-utils tshark wireshark-common bash-completion)
 
+# Qt 6 beside Qt 5 (BOOTLOADER_QT_MAJOR=6).
+QT6_PACKAGES=(qt6-base-dev libqt6opengl6-dev)
+
+# The Qt major version asked for (5 unless BOOTLOADER_QT_MAJOR says 6), its packages installed.
+qt_major() {
+    local major=${BOOTLOADER_QT_MAJOR:-5}
+    case $major in
+        5) ;;
+        6) ensure_packages "${QT6_PACKAGES[@]}" ;;
+        *) echo "BOOTLOADER_QT_MAJOR is 5 or 6, not $major" >&2; return 1 ;;
+    esac
+    echo "$major"
+}
+
 # Configures and builds a tree: build_tree DIR BUILD_TYPE [extra cmake args...]
 # BOOTLOADER_WERROR=ON in the environment (as .ci/run sets it) makes warnings errors.
 build_tree() {
     local dir=$1 type=$2
     shift 2
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" \
-        -DBOOTLOADER_WERROR="${BOOTLOADER_WERROR:-OFF}" "$@" >/dev/null
+        -DBOOTLOADER_WERROR="${BOOTLOADER_WERROR:-OFF}" \
+        -DBOOTLOADER_QT_MAJOR="${BOOTLOADER_QT_MAJOR:-5}" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
 }
