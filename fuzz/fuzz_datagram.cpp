@@ -1,112 +1,74 @@
-// Replies and commands from arbitrary bytes. Input: byte 0 is the sequence the tool expects,
-// the rest is the datagram.
+// Commands, replies, and the tool and the simulator reading each other. Input: a sequence, a
+// type and status, then a reply that is also a command name up to a NUL byte and a payload.
 #include "fuzzcheck.h"
 
 #include "core/datagram.h"
-#include "core/deviceendpoint.h"
+#include "sim/simwire.h"
 
-#include <QString>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 using Datagram::ReplyKind;
 
-namespace {
-
-// How the tool must read a reply: bytes past the end count as 0, keep-alive before sequence.
-ReplyKind expectedKind(const quint8 *reply, size_t length, quint8 expectedSequence)
+static void checkReply(const char *reply, int length, quint8 expected)
 {
-    if (length == 0)
-        return ReplyKind::Nothing;
-    const quint8 sequence = length > ReplySequenceOffset ? reply[ReplySequenceOffset] : 0;
-    const quint8 status = length > ReplyStatusOffset ? reply[ReplyStatusOffset] : 0;
-    if (status == KeepAliveCode)
-        return ReplyKind::KeepAlive;
-    if (sequence != expectedSequence)
-        return ReplyKind::SequenceMismatch;
-    return status == ReplyOkCode ? ReplyKind::Success : ReplyKind::Failure;
+    const ReplyKind kind = Datagram::classifyReply(reply, length, expected);
+    FUZZ_CHECK(Datagram::classifyReply(reply, -length, expected) == ReplyKind::Nothing); // <= 0
+    // Bytes past the end read as 0, as in the zeroed receive buffer.
+    char padded[ReplyStatusOffset + 1] = {};
+    std::memcpy(padded, reply, size_t(qMin(length, int(sizeof padded))));
+    if (length > 0 && quint8(padded[ReplyStatusOffset]) == KeepAliveCode)
+        FUZZ_CHECK(kind == ReplyKind::KeepAlive);
+    else if (length > 0 && quint8(padded[ReplySequenceOffset]) != expected)
+        FUZZ_CHECK(kind == ReplyKind::SequenceMismatch);
 }
 
-void classify(const quint8 *bytes, size_t length, quint8 expectedSequence)
+static void checkRoundTrip(quint8 type, quint8 sequence, const QByteArray &name,
+                           const char *payload, int payloadLength)
 {
-    const auto *data = reinterpret_cast<const char *>(bytes);
-    const ReplyKind kind = Datagram::classifyReply(data, qint64(length), expectedSequence);
-    FUZZ_CHECK(kind == expectedKind(bytes, length, expectedSequence));
-    // A short reply reads like the same bytes in the zeroed receive buffer.
-    if (length > 0 && length <= ReplyStatusOffset) {
-        char padded[ReplyStatusOffset + 1] = {};
-        std::memcpy(padded, data, length);
-        FUZZ_CHECK(Datagram::classifyReply(padded, sizeof padded, expectedSequence) == kind);
-    }
+    std::vector<char> buffer(DatagramBufferSize); // exactly its size, so ASan sees overruns
+    const int length = Datagram::buildCommand(buffer.data(), type, sequence, name.constData(),
+                                              payload, payloadLength);
+    const int wanted = CommandHeaderSize + int(name.size()) + payloadLength;
+    FUZZ_CHECK(length == (name.size() <= 255 && wanted <= DatagramBufferSize ? wanted : -1));
+    const auto parsed = Datagram::parseCommand(buffer.data(), length);
+    FUZZ_CHECK(length < 0 ||
+               (parsed && parsed->type == type && parsed->sequence == sequence &&
+                parsed->name == name && parsed->payload == QByteArray(payload, payloadLength)));
 }
 
-void parseAndRebuild(const quint8 *bytes, size_t length)
+// A command the tool sends is the one the simulator carries out; a reply the simulator sends
+// reads on the tool's side as the status it carries.
+static void checkAgreement(quint8 sequence, quint8 status, const QByteArray &payload)
 {
-    const auto *data = reinterpret_cast<const char *>(bytes);
-    const auto parsed = Datagram::parseCommand(data, qint64(length));
-    const bool complete =
-        length >= size_t(CommandHeaderSize) && CommandHeaderSize + size_t(bytes[2]) <= length;
-    FUZZ_CHECK(parsed.has_value() == complete);
-    if (!parsed)
-        return;
-    const int nameLength = bytes[2];
-    FUZZ_CHECK(parsed->type == bytes[0] && parsed->sequence == bytes[1]);
-    FUZZ_CHECK(parsed->name == QByteArray(data + CommandHeaderSize, nameLength));
-    FUZZ_CHECK(parsed->payload == QByteArray(data + CommandHeaderSize + nameLength,
-                                             int(length) - CommandHeaderSize - nameLength));
-
-    // Names travel as C strings: only a name without NUL bytes can come back unchanged.
-    if (parsed->name.contains('\0'))
-        return;
-    // Exactly the buffer's size on the heap, so a write past it is caught.
-    const std::unique_ptr<char[]> buffer(new char[DatagramBufferSize]());
-    const int built = Datagram::buildCommand(buffer.get(), parsed->type, parsed->sequence,
-                                             parsed->name.constData(), parsed->payload.constData(),
-                                             parsed->payload.size());
-    const QByteArray viaCommand = Datagram::command(parsed->type, parsed->sequence,
-                                                    parsed->name.constData(), parsed->payload);
-    if (length > size_t(DatagramBufferSize)) {
-        FUZZ_CHECK(built == -1 && viaCommand.isEmpty());
-        return;
-    }
-    FUZZ_CHECK(built == int(length) && std::memcmp(buffer.get(), data, length) == 0);
-    FUZZ_CHECK(viaCommand == QByteArray(data, int(length)));
-}
-
-void portText(const quint8 *bytes, size_t length)
-{
-    // Any text typed into the port field.
-    if (length <= 32) {
-        const auto *data = reinterpret_cast<const char *>(bytes);
-        const int port = parsePortText(QString::fromLatin1(data, int(length)));
-        FUZZ_CHECK(port >= -1 && port <= 65535);
-        bool digitsOnly = length > 0 && length <= 9;
-        long value = 0;
-        for (size_t i = 0; digitsOnly && i < length; ++i) {
-            digitsOnly = bytes[i] >= '0' && bytes[i] <= '9';
-            value = value * 10 + (bytes[i] - '0');
-        }
-        if (digitsOnly)
-            FUZZ_CHECK(port == (value <= 65535 ? int(value) : -1));
-    }
-    // Any number written out, so the range ends are reached from the bytes of the number.
-    if (length >= 4) {
-        qint32 number = 0;
-        std::memcpy(&number, bytes, sizeof number);
-        FUZZ_CHECK(parsePortText(QString::number(number)) ==
-                   (number >= 0 && number <= 65535 ? int(number) : -1));
+    const char *const names[] = {CommandName::Ping,  CommandName::Start,
+                                 CommandName::Write, CommandName::End,
+                                 CommandName::Check, CommandName::StartApplication};
+    for (int i = 0; i < 6; ++i) {
+        const auto command = SimCommand(i + 1); // the simulator numbers them in this order
+        const QByteArray bytes = Datagram::command(CmdRequest, sequence, names[i], payload);
+        const auto parsed = Datagram::parseCommand(bytes.constData(), bytes.size());
+        FUZZ_CHECK(bytes.isEmpty() || (parsed && simCommandFromName(parsed->name) == command &&
+                                       parsed->payload == payload));
+        const QByteArray reply = simReply(command, sequence, status);
+        FUZZ_CHECK(Datagram::classifyReply(reply.constData(), reply.size(), sequence) ==
+                   (status == KeepAliveCode ? ReplyKind::KeepAlive
+                    : status == ReplyOkCode ? ReplyKind::Success
+                                            : ReplyKind::Failure));
     }
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0)
+    if (size < 2)
         return 0;
-    classify(data + 1, size - 1, data[0]);
-    parseAndRebuild(data + 1, size - 1);
-    portText(data + 1, size - 1);
+    const char *rest = reinterpret_cast<const char *>(data + 2);
+    const int restLength = int(size - 2);
+    checkReply(rest, restLength, data[0]);
+    const QByteArray name(rest, int(qstrnlen(rest, uint(restLength))));
+    const int payloadAt = qMin(int(name.size()) + 1, restLength);
+    checkRoundTrip(data[1], data[0], name, rest + payloadAt, restLength - payloadAt);
+    checkAgreement(data[0], data[1], QByteArray(rest + payloadAt, restLength - payloadAt));
     return 0;
 }

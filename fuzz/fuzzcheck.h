@@ -5,9 +5,7 @@
 
 // A failed property is a crash for libFuzzer, whatever NDEBUG says.
 #define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition);  \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
+    ((condition)                                                                                   \
+         ? void()                                                                                  \
+         : (std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition),  \
+            std::abort()))
