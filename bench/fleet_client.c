@@ -36,7 +36,7 @@ struct Device
     unsigned char sequence; /* of the request awaiting its reply */
     int step;               /* 0 Start, 1..Blocks the Writes, Blocks + 1 End, then done */
     long long sentMs;       /* the last datagram sent */
-    long long heardMs;      /* the last reply */
+    long long heardMs;      /* the last reply to a request */
 };
 
 static unsigned char image[ImageSize];
@@ -93,9 +93,9 @@ static int readReplies(struct Device *device)
         const ssize_t got = recv(device->fd, reply, sizeof reply, 0);
         if (got < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-        device->heardMs = nowMs();
         if (reply[3] == KeepAlive)
-            continue;
+            continue; /* answering pings alone is not progress */
+        device->heardMs = nowMs();
         if (reply[1] != device->sequence || reply[3] != Success)
             return -1;
         if (++device->step > Blocks + 1)
