@@ -1,0 +1,240 @@
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
+#include "support/testfiles.h"
+#include "support/windowharness.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileDialog>
+#include <QProcess>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+constexpr int BodySize = FirmwareBodySize, ImageSize = FirmwareImageSize;
+// What to put at a name before the click: a size in bytes or one of these.
+enum Content : int { NoFile = -1, Folder = -2, Fifo = -3, Unreadable = -4 };
+enum Failure { Written, WriteFails, ReadOnlyFolder, TargetFolder, TargetFifo };
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, 0);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i % 251);
+    return bytes;
+}
+
+// A regular file by its contents; anything else by its kind, never opened (a FIFO would block).
+QString describe(const QString &name)
+{
+    const QFileInfo info(name);
+    return info.isDir() ? "folder"
+           : info.isFile()
+               ? QCryptographicHash::hash(readTestFile(name), QCryptographicHash::Md5).toHex()
+           : info.exists() ? "special"
+                           : "missing";
+}
+} // namespace
+
+// Which firmware files the upload and the post-build accept, the image the post-build writes to
+// target.bin, what it leaves when it cannot, and the file dialog.
+class FilesTest : public WindowFixture
+{
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> dir;
+    QString startDir;
+    QProcess fifoWriter; // opens a FIFO for writing and lets go, so a blocking open() returns
+
+    bool create(const QString &name, int content)
+    {
+        if (content == Fifo && mkfifo(qPrintable(name), 0600) == 0)
+            fifoWriter.start("sh", {"-c", ": > \"$0\"", name});
+        return content == NoFile || (content == Folder && QDir().mkdir(name)) ||
+               (content == Fifo && fifoWriter.waitForStarted()) ||
+               (content >= 0 && writeTestFile(name, QByteArray(content, 'r'))) ||
+               (content == Unreadable && writeTestFile(name, QByteArray(ImageSize, 'r')) &&
+                QFile::setPermissions(name, QFileDevice::Permissions()));
+    }
+    void postBuild(const QString &input)
+    {
+        typeInto("pLineFileName", input);
+        click("pButPostBuild");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        startDir = QDir::currentPath();
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead of killing
+    }
+    void init() // a fresh folder each time: names are relative to it, and so is "target.bin"
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid() && QDir::setCurrent(dir->path()));
+        makeWindow();
+    }
+    void cleanup()
+    {
+        fifoWriter.kill();
+        fifoWriter.waitForFinished();
+        dropWindow();
+        QFile::setPermissions(".", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QDir::setCurrent(startDir);
+        dir.reset();
+    }
+
+    void fileChecks_data()
+    {
+        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("content");
+        QTest::addColumn<QString>("box"); // "text/icon/has a parent"; empty: none
+        const QString select = FirmwareMessages::SelectFile + QString("/2/0"), none;
+        const QString notFound = FirmwareMessages::NotFound + QString("/0/0");
+        for (const char *action : {"pButStartUpload", "pButPostBuild"}) {
+            const auto row = [&](const char *tag) -> QTestData & {
+                return QTest::addRow("%s: %s", action + 4, tag) << QByteArray(action);
+            };
+            row("empty name") << "" << int(NoFile) << select;
+            row("missing file") << "nothere.bin" << int(NoFile) << notFound;
+            row("folder named x.bin") << "x.bin" << int(Folder) << notFound;
+            row("FIFO named x.bin") << "x.bin" << int(Fifo) << notFound;
+        }
+        QTest::newRow("StartUpload: 917504 bytes pass")
+            << QByteArray("pButStartUpload") << "a.bin" << ImageSize << QString();
+        QTest::newRow("StartUpload: 917505 bytes")
+            << QByteArray("pButStartUpload") << "a.bin" << ImageSize + 1
+            << FirmwareMessages::WrongSize + QString("/0/0");
+        QTest::newRow("StartUpload: unreadable file, silent")
+            << QByteArray("pButStartUpload") << "a.bin" << int(Unreadable) << QString();
+    }
+    void fileChecks()
+    {
+        QFETCH(QByteArray, button);
+        QFETCH(QString, name);
+        QFETCH(int, content);
+        QVERIFY(create(name, content));
+        if (content == Unreadable && QFile(name).open(QIODevice::ReadOnly))
+            QSKIP("permissions do not stop root from reading a file");
+        device->answerRequests = false;
+        QVERIFY(connectToDevice());
+        if (button == "pButPostBuild") { // so the progress bar has something to reset
+            QVERIFY(writeTestFile("build.bin", "b"));
+            postBuild("build.bin");
+            QCOMPARE(progress(), 100);
+        }
+        const QString target = describe("target.bin"), statusBefore = status();
+        const int mark = device->received.size();
+        widget<QLineEdit>("pLineFileName")->setText(name);
+        ModalCloser closer;
+        click(button.constData());
+        QTEST(closer.seen.join(' '), "box");
+        const bool started = closer.seen.isEmpty() && content == ImageSize;
+        QCOMPARE(int(sentinel(mark).size()), int(started));
+        QCOMPARE(probe().uploadStage(), int(started ? StageErasing : StageIdle));
+        QCOMPARE(status(), started ? "Connected. Flash erasing..." : statusBefore);
+        QCOMPARE(progress(), 0);
+        QCOMPARE(describe("target.bin"), target);
+    }
+
+    void fileDialog() // Qt's dialog still reports a name after Cancel; it must not reach the field
+    {
+        QVERIFY(writeTestFile("chosen.bin", "c"));
+        for (bool accept : {true, false}) {
+            widget<QLineEdit>("pLineFileName")->setText("earlier.bin");
+            bool wasFileDialog = false;
+            ModalCloser closer([&](QWidget *modal) {
+                wasFileDialog = qobject_cast<QFileDialog *>(modal) != nullptr;
+                if (auto *nameBox = modal->findChild<QLineEdit *>("fileNameEdit"))
+                    nameBox->setText(dir->filePath("chosen.bin"));
+                if (auto *dialog = qobject_cast<QDialog *>(modal))
+                    accept ? dialog->QDialog::accept() : dialog->reject();
+            });
+            click("pButSelectFile");
+            QVERIFY(wasFileDialog);
+            QCOMPARE(widget<QLineEdit>("pLineFileName")->text(),
+                     accept ? dir->filePath("chosen.bin") : "earlier.bin");
+        }
+    }
+
+    void postBuild_data()
+    {
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<int>("inputSize");
+        QTest::addColumn<QString>("box"); // empty: none
+        const QString tooBig = FirmwareMessages::TooBig, notWritten = FirmwareMessages::NotWritten;
+        QTest::newRow("3 bytes: written") << int(Written) << 3 << "";
+        QTest::newRow("917501 bytes: very big") << int(Written) << BodySize + 1 << tooBig;
+        QTest::newRow("write fails (file size limit)") << int(WriteFails) << 3 << notWritten;
+        QTest::newRow("read-only folder: written in place") << int(ReadOnlyFolder) << 3 << "";
+        QTest::newRow("target.bin is a folder") << int(TargetFolder) << 3 << notWritten;
+        QTest::newRow("target.bin is a FIFO") << int(TargetFifo) << 3 << notWritten;
+    }
+    void postBuild()
+    {
+        QFETCH(int, failure);
+        QFETCH(int, inputSize);
+        QFETCH(QString, box);
+        QVERIFY(writeTestFile("ok.bin", "abc") && writeTestFile("raw.bin", pattern(inputSize)));
+        postBuild("ok.bin"); // an earlier output, and progress at 100 for the failure to reset
+        QCOMPARE(progress(), 100);
+        if (failure == TargetFolder || failure == TargetFifo)
+            QVERIFY(QFile::remove("target.bin") &&
+                    (failure == TargetFolder ? QDir().mkdir("target.bin")
+                                             : mkfifo("target.bin", 0600) == 0));
+        if (failure == ReadOnlyFolder) {
+            QVERIFY(QFile::setPermissions(".", QFile::ReadOwner | QFile::ExeOwner));
+            if (writeTestFile("probe", "p"))
+                QSKIP("permissions do not stop root from writing to a read-only folder");
+        }
+        widget<QStatusBar>("statusbar")->clearMessage();
+        const QString before = describe("target.bin");
+        const QStringList entries = QDir().entryList(QDir::AllEntries | QDir::Hidden);
+        ModalCloser closer;
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited{65536, saved.rlim_max}; // writes past 64 KiB fail with EFBIG, even as root
+        if (failure == WriteFails)
+            setrlimit(RLIMIT_FSIZE, &limited);
+        postBuild("raw.bin");
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QCOMPARE(closer.seen, box.isEmpty() ? QStringList() : QStringList(box + "/0/0"));
+        QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden), entries); // no temporary left
+        if (box.isEmpty()) { // written, in place where the folder is read-only
+            QVERIFY(readTestFile("target.bin") == buildFirmwareImage(pattern(inputSize)));
+            QCOMPARE(progress(), 100);
+            QCOMPARE(status(), QString("Postbuild is completed successful"));
+        } else {
+            QCOMPARE(describe("target.bin"), before);
+            QCOMPARE(progress(), 0);
+            QCOMPARE(status(), QString());
+        }
+    }
+
+    void postBuildLeavesRunningUploadAlone()
+    {
+        device->answerRequests = false; // the upload stays in erasing
+        const QByteArray image(ImageSize, 'u');
+        QVERIFY(writeTestFile("upload.bin", image) && writeTestFile("raw.bin", "abc"));
+        QVERIFY(connectToDevice());
+        typeInto("pLineFileName", "upload.bin");
+        click("pButStartUpload");
+        QTRY_COMPARE(device->count("Start"), 1);
+        const int sequence = probe().sequenceNumber();
+        ModalCloser closer;
+        postBuild("raw.bin");
+        QCOMPARE(closer.seen, QStringList());
+        QCOMPARE(status(), QString("Postbuild is completed successful"));
+        QCOMPARE(readTestFile("target.bin").size(), ImageSize);
+        QCOMPARE(state().text(), "LinkUp Erasing 100% [Stop] '" + status() + "'");
+        QVERIFY(probe().firmwareData() == image);
+        QCOMPARE(probe().sequenceNumber(), sequence); // nothing sent
+    }
+};
+
+QTEST_MAIN(FilesTest)
+#include "tst_files.moc"
