@@ -102,11 +102,13 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
     const bool repeat = isRequest && command != SimCommand::Ping && m_lastAnswered &&
                         m_lastAnswered->sequence == parsed->sequence &&
                         m_lastAnswered->name == parsed->name;
-    const std::optional<quint8> status = repeat      ? std::optional<quint8>(m_lastAnswered->status)
-                                         : isRequest ? carryOut(command, *parsed)
-                                                     : std::optional<quint8>();
+    std::optional<quint8> status;
+    if (repeat)
+        status = m_lastAnswered->status;
+    else if (isRequest)
+        status = carryOut(command, *parsed);
     if (isRequest && command != SimCommand::Ping && status)
-        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, *status};
+        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, status.value_or(0)};
 
     const char *note = command == SimCommand::Unknown ? " (unknown name)"
                        : abandoned                    ? " (upload abandoned)"
@@ -132,7 +134,7 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
         m_settings.delayMs + (command == SimCommand::Start ? m_settings.eraseMs : 0);
     reply.dueNs = receivedNs + qint64(deviceTime) * 1000000;
     reply.receivedNs = receivedNs;
-    reply.bytes = simReply(command, parsed->sequence, *status);
+    reply.bytes = simReply(command, parsed->sequence, status.value_or(0));
     reply.commandName = parsed->name;
     reply.address = sender;
     reply.port = senderPort;

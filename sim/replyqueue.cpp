@@ -27,8 +27,13 @@ void ReplyQueue::releaseDue()
         m_pending.pop_front();
         m_sender(reply);
     }
-    if (m_pending.empty())
+    if (m_pending.empty()) {
         m_timer.stop();
-    else // rounded up: a reply never leaves before its time
-        m_timer.start(int((m_pending.front().dueNs - m_clock.nsecsElapsed() + 999999) / 1000000));
+        return;
+    }
+    // Rounded up: a reply never leaves before its time. Never negative, though: the front
+    // reply may have come due since the loop looked, and Qt refuses a negative interval,
+    // which would leave the reply waiting for the next datagram.
+    const qint64 waitNs = m_pending.front().dueNs - m_clock.nsecsElapsed();
+    m_timer.start(int(qMax<qint64>(0, (waitNs + 999999) / 1000000)));
 }
