@@ -1,0 +1,334 @@
+#include "core/crc32.h"
+#include "core/datagram.h"
+#include "core/deviceendpoint.h"
+#include "core/firmwarefile.h"
+#include "core/firmwareimage.h"
+#include "core/flashprocedure.h"
+#include "tests/support/testfiles.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using Datagram::ReplyKind;
+using FlashProcedure::Action;
+Q_DECLARE_METATYPE(ReplyKind)
+Q_DECLARE_METATYPE(FileNameCheck)
+Q_DECLARE_METATYPE(ImageRead)
+Q_DECLARE_METATYPE(PostBuildResult)
+
+namespace {
+constexpr int Full = FirmwareImageSize, Block = WriteBlockSize;
+enum Setup { Plain, OwnInput, OutputFolder, OutputFifo, SizeLimit, ReadOnlyFolder };
+
+// A reply in a stage, with `offset` of `size` bytes sent: what follows and what is shown.
+struct FlashRow
+{
+    UploadStage stage;
+    bool success;
+    int offset, size;
+    Action action;
+    UploadStage next;
+    const char *verdict;         // as the operator reads it
+    int block = 0, percent = -1; // percent -1: not checked (rounded down, 100 only at the end)
+};
+} // namespace
+Q_DECLARE_METATYPE(FlashRow)
+
+// The core's rules, one table each, without sockets or widgets: datagrams byte for byte, replies
+// as the tool reads them, the flash procedure, addresses and senders, the image checksum, which
+// files are firmware, and what the post-build writes or leaves alone.
+class CoreTest : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+private slots:
+    void layout_data() // requests with sequence 1
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("payloadSize"); // bytes of 0xA5
+        QTest::addColumn<QByteArray>("head"); // then the payload; empty: refused, never cut
+        const QByteArray write("\3\1\5Write"), name255(255, 'n');
+        QTest::newRow("Ping") << QByteArray("Ping") << 0 << QByteArray::fromHex("03010450696E67");
+        QTest::newRow("a whole block: 520 bytes") << QByteArray("Write") << 512 << write;
+        QTest::newRow("filling 1024 bytes") << QByteArray("Write") << 1016 << write;
+        QTest::newRow("one byte more") << QByteArray("Write") << 1017 << QByteArray();
+        QTest::newRow("name of 255") << name255 << 0 << "\3\1\xFF" + name255;
+        QTest::newRow("name of 256: its length byte would wrap")
+            << name255 + 'n' << 0 << QByteArray();
+    }
+    void layout()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(int, payloadSize);
+        QFETCH(QByteArray, head);
+        const QByteArray payload(payloadSize, char(0xA5));
+        const QByteArray datagram = Datagram::command(CmdRequest, 1, name.constData(), payload);
+        QCOMPARE(datagram, head.isEmpty() ? QByteArray() : head + payload);
+        const auto parsed = Datagram::parseCommand(datagram.constData(), datagram.size());
+        QVERIFY(!parsed == head.isEmpty()); // as a device reads it back
+        QVERIFY(!parsed || (parsed->name == name && parsed->payload == payload));
+    }
+
+    void parseRefusesCutCommands()
+    {
+        QVERIFY(!Datagram::parseCommand("\3\1", 2));       // no name length
+        QVERIFY(!Datagram::parseCommand("\3\1\5Ping", 7)); // name past the end
+    }
+
+    void sequenceWrapsTo1NotTo0()
+    {
+        QCOMPARE(Datagram::nextSequence(0), quint8(1));
+        QCOMPARE(Datagram::nextSequence(254), quint8(255));
+        QCOMPARE(Datagram::nextSequence(255), quint8(1));
+    }
+
+    void classify_data() // expecting sequence 5
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("length"); // what was read; the bytes after it must not count
+        QTest::addColumn<ReplyKind>("kind");
+        const auto row = [](const char *tag, const char *hex, int length = -1) -> QTestData & {
+            const QByteArray reply = QByteArray::fromHex(hex);
+            return QTest::newRow(tag) << reply << (length < 0 ? reply.size() : length);
+        };
+        row("empty", "") << ReplyKind::Nothing;
+        row("1 byte reads as sequence 0: mismatch", "05") << ReplyKind::SequenceMismatch;
+        row("keep-alive with a foreign sequence", "00EE0073") << ReplyKind::KeepAlive;
+        row("matching 0xAC, other bytes ignored", "FF05FFACFFFF") << ReplyKind::Success;
+        row("matching, other status", "000500AB") << ReplyKind::Failure;
+        row("0xAC with the wrong sequence", "000400AC") << ReplyKind::SequenceMismatch;
+        row("0xAC past the length reads as 0", "000500AC", 3) << ReplyKind::Failure;
+    }
+    void classify()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, length);
+        QTEST(Datagram::classifyReply(reply.constData(), length, 5), "kind");
+    }
+
+    void flashStep_data()
+    {
+        QTest::addColumn<FlashRow>("row");
+        const Action wait = Action::Wait, block = Action::SendBlock, finish = Action::Finish;
+        const UploadStage idle = StageIdle, erase = StageErasing, write = StageWriting;
+        const UploadStage check = StageChecking, end = StageFinishing;
+        const char *none = "", *failed = "Uploaded with error :(";
+        const auto row = [](const char *tag, const FlashRow &row) {
+            QTest::newRow(tag) << row;
+        };
+        row("idle: a stray reply", {idle, true, 0, Full, wait, idle, none});
+        row("erased, one-block image", {erase, true, 0, Block, block, write, none, Block, 0});
+        row("image under a block: nothing to send", {erase, true, 0, Block - 1, wait, erase, none});
+        row("erase refused", {erase, false, 0, Full, finish, idle, failed});
+        row("17 blocks: 0 %", {write, true, 17 * Block, Full, block, write, none, Block, 0});
+        row("18 blocks: 1 %", {write, true, 18 * Block, Full, block, write, none, Block, 1});
+        row("1791 blocks: 99 %", {write, true, 1791 * Block, Full, block, write, none, Block, 99});
+        row("last full block", {write, true, Full - Block, Full, block, write, none, Block, 99});
+        row("one byte left", {write, true, Full - 1, Full, block, write, none, 1, 99});
+        row("short tail", {write, true, Block, Block + 100, block, write, none, 100, 83});
+        row("all written: End", {write, true, Full, Full, Action::SendEnd, end, none, 0, 100});
+        row("write refused", {write, false, Block, Full, finish, idle, failed, Block, 0});
+        row("End acknowledged",
+            {end, true, Full, Full, finish, idle, "Uploading has been completed successful!"});
+        row("End refused", {end, false, Full, Full, finish, idle, failed});
+        row("check passed", {check, true, 0, 0, finish, idle, "Checked successful!"});
+        row("check failed", {check, false, 0, 0, finish, idle, "Application is wrong!"});
+    }
+    void flashStep()
+    {
+        QFETCH(FlashRow, row);
+        const FlashProcedure::Step step =
+            FlashProcedure::onReply(row.stage, row.success, quint32(row.offset), row.size);
+        QCOMPARE(int(step.action), int(row.action));
+        QCOMPARE(int(step.stage), int(row.next));
+        QCOMPARE(FlashProcedure::verdictText(step.verdict), row.verdict);
+        if (row.percent >= 0) {
+            QCOMPARE(FlashProcedure::blockLength(quint32(row.offset), row.size), row.block);
+            QCOMPARE(FlashProcedure::percent(quint32(row.offset), row.size), row.percent);
+        }
+    }
+
+    void typedText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("port");        // -1: refused
+        QTest::addColumn<QString>("address"); // empty: refused
+        QTest::newRow("0") << "0" << 0 << "";
+        QTest::newRow("65535") << "65535" << 65535 << "";
+        QTest::newRow("65536 would wrap to 0") << "65536" << -1 << "";
+        QTest::newRow("99999999") << "99999999" << -1 << "";
+        QTest::newRow("-1") << "-1" << -1 << "";
+        QTest::newRow("abc") << "abc" << -1 << "";
+        QTest::newRow("leading space, as QString::toInt takes it") << " 80" << 80 << "";
+        QTest::newRow("plus sign, as QString::toInt takes it") << "+80" << 80 << "";
+        QTest::newRow("leading zeros (octal to Qt)") << "127.000.000.001" << -1 << "";
+        QTest::newRow("three parts") << "127.0.1" << -1 << "";
+        QTest::newRow("two parts") << "127.1" << -1 << "";
+        QTest::newRow("hex part") << "0x7f.0.0.1" << -1 << "";
+        QTest::newRow("one number") << "2130706433" << -1 << "";
+        QTest::newRow("part above 255") << "127.0.0.256" << -1 << "";
+        QTest::newRow("empty") << "" << -1 << "";
+        QTest::newRow("IPv4") << "127.0.0.1" << -1 << "127.0.0.1";
+        QTest::newRow("\"0\" parts") << "0.0.0.0" << -1 << "0.0.0.0";
+        QTest::newRow("IPv6") << "::1" << -1 << "::1";
+        QTest::newRow("IPv4-mapped IPv6") << "::ffff:127.0.0.1" << -1 << "::ffff:127.0.0.1";
+    }
+    void typedText() // the same text in the port field and in the address field
+    {
+        QFETCH(QString, text);
+        QTEST(parsePortText(text), "port");
+        const std::optional<QHostAddress> address = parseAddressText(text);
+        QTEST(address ? address->toString() : QString(), "address");
+    }
+
+    // Only datagrams from the device's address and port count; IPv4-mapped is the same address.
+    void sender()
+    {
+        const QHostAddress device("127.0.0.1"), mapped("::ffff:127.0.0.1");
+        QVERIFY(sameEndpoint(device, 31120, mapped, 31120));
+        QVERIFY(!sameEndpoint(device, 31120, mapped, 31121));
+        QVERIFY(!sameEndpoint(device, 31120, QHostAddress("127.0.0.2"), 31120));
+    }
+
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid() && QDir::setCurrent(m_dir.path()));
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead of killing
+        for (const char *name : {".bin", "x.BIN", "x.bin.txt", "x.bin "})
+            QVERIFY(writeTestFile(name, "x"));
+        QVERIFY(writeTestFile("image.bin", QByteArray(FirmwareImageSize, 'i')) &&
+                writeTestFile("short.bin", QByteArray(FirmwareImageSize - 1, 'i')) &&
+                writeTestFile("long.bin", QByteArray(FirmwareImageSize + 1, 'i')));
+        QVERIFY(QDir().mkdir("folder.bin") && ::mkfifo("fifo.bin", 0600) == 0);
+        QVERIFY(QFile::link("image.bin", "link.bin") && QFile::link("/dev/zero", "zero.bin"));
+    }
+
+    // The device's variant: a table-driven or reflected CRC-32 fails these.
+    void checksum_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<quint32>("expected");
+        QTest::newRow("empty gives 0") << QByteArray() << quint32(0x00000000);
+        QTest::newRow("digits 1-9 (not the reflected 0xCBF43926)")
+            << QByteArray("123456789") << quint32(0xFC4F2BE9);
+        QTest::newRow("image body of 0xFF")
+            << QByteArray(FirmwareBodySize, char(0xFF)) << quint32(0xF90B910E);
+    }
+    void checksum()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(quint32, expected);
+        QCOMPARE(crc32Compute(input.constData(), input.size()), expected);
+        const int half = input.size() / 2; // chained in two pieces, then with nothing more
+        const quint32 head = crc32Compute(input.constData(), half);
+        QCOMPARE(crc32Update(head, input.constData() + half, input.size() - half), expected);
+        QCOMPARE(crc32Update(expected, input.constData(), 0), expected);
+    }
+
+    // The name checks, then the read an upload makes.
+    void firmwareFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<FileNameCheck>("check");
+        QTest::addColumn<ImageRead>("read");
+        const FileNameCheck select = FileNameCheck::NotSelected, notFound = FileNameCheck::NotFound;
+        const FileNameCheck passed = FileNameCheck::Passed;
+        const ImageRead wrongSize = ImageRead::WrongSize, notOpened = ImageRead::NotOpened;
+        QTest::newRow("empty") << "" << select << notOpened;
+        QTest::newRow("\".bin\" alone") << ".bin" << select << wrongSize;
+        QTest::newRow("upper-case suffix") << "x.BIN" << select << wrongSize;
+        QTest::newRow("\".bin\" not at the end") << "x.bin.txt" << select << wrongSize;
+        QTest::newRow("trailing space, not trimmed") << "x.bin " << select << wrongSize;
+        QTest::newRow("missing") << "missing.bin" << notFound << notOpened;
+        QTest::newRow("folder") << "folder.bin" << notFound << notOpened;
+        QTest::newRow("FIFO") << "fifo.bin" << notFound << notOpened;
+        QTest::newRow("link to /dev/zero: not read at all") << "zero.bin" << notFound << notOpened;
+        QTest::newRow("link to an image") << "link.bin" << passed << ImageRead::Loaded;
+        QTest::newRow("917504 bytes") << "image.bin" << passed << ImageRead::Loaded;
+        QTest::newRow("917503 bytes") << "short.bin" << passed << wrongSize;
+        QTest::newRow("917505 bytes") << "long.bin" << passed << wrongSize;
+    }
+    void firmwareFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(ImageRead, read);
+        QTEST(checkFirmwareFileName(name), "check");
+        if (name == "fifo.bin") // an open would block
+            return;
+        QByteArray image("earlier");
+        QCOMPARE(readUploadImage(name, &image), read);
+        QVERIFY(image == (read == ImageRead::Loaded ? readTestFile(name) : QByteArray()));
+    }
+
+    void postBuild_data()
+    {
+        QTest::addColumn<int>("setup");
+        QTest::addColumn<int>("inputSize"); // -1: no input file
+        QTest::addColumn<PostBuildResult>("result");
+        QTest::addColumn<QByteArray>("checksum"); // of the image written; empty: none written
+        const int big = FirmwareBodySize + 1;
+        const PostBuildResult tooBig = PostBuildResult::InputTooBig,
+                              written = PostBuildResult::Written;
+        const PostBuildResult notOpened = PostBuildResult::OutputNotOpened;
+        const auto row = [](const char *tag, Setup setup, int size, PostBuildResult result,
+                            const char *checksum = "") {
+            QTest::newRow(tag) << int(setup) << size << result << QByteArray(checksum);
+        };
+        row("empty: all fill", Plain, 0, written, "F90B910E");
+        row("3 bytes, then fill", Plain, 3, written, "F8F37D0A");
+        row("917500 bytes: no fill", Plain, FirmwareBodySize, written, "FA07AAC9");
+        row("917501 bytes: too big", Plain, big, tooBig);
+        row("no input", Plain, -1, PostBuildResult::InputNotOpened);
+        row("the output as its own input", OwnInput, 0, tooBig);
+        row("output is a folder", OutputFolder, 3, notOpened);
+        row("output is a FIFO", OutputFifo, 3, notOpened);
+        row("write fails (file size limit)", SizeLimit, 3, PostBuildResult::WriteFailed);
+        row("read-only folder: written in place", ReadOnlyFolder, 3, written, "F8F37D0A");
+        row("read-only folder, big input: left alone", ReadOnlyFolder, big, tooBig);
+    }
+    void postBuild()
+    {
+        QFETCH(int, setup);
+        QFETCH(int, inputSize);
+        QFETCH(QByteArray, checksum);
+        QTemporaryDir dir(m_dir.filePath("run"));
+        const QString input = dir.filePath("raw.bin"), output = dir.filePath("target.bin");
+        QVERIFY(inputSize < 0 || writeTestFile(input, QByteArray(inputSize, 'p')));
+        const QByteArray earlier = buildFirmwareImage("earlier");
+        QVERIFY(setup == OutputFolder ? QDir().mkdir(output)
+                : setup == OutputFifo ? ::mkfifo(qPrintable(output), 0600) == 0
+                                      : writeTestFile(output, earlier));
+        const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
+        if (setup == ReadOnlyFolder) {
+            QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+            if (writeTestFile(dir.filePath("probe"), "p"))
+                QSKIP("permissions do not stop writes here: root writes into read-only folders");
+        }
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limited{65536, saved.rlim_max}; // writes past 64 KiB fail, even as root
+        QVERIFY(setup != SizeLimit || setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        const PostBuildResult result = runPostBuild(setup == OwnInput ? output : input, output);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QTEST(result, "result");
+        // No temporary file left behind, and a folder or a FIFO stays what it was.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), entries);
+        QCOMPARE(QFileInfo(output).isDir(), setup == OutputFolder);
+        QCOMPARE(QFileInfo(output).isFile(), setup != OutputFolder && setup != OutputFifo);
+        if (checksum.isEmpty())
+            QVERIFY(!QFileInfo(output).isFile() || readTestFile(output) == earlier);
+        else
+            QVERIFY(readTestFile(output) == QByteArray(inputSize, 'p') +
+                                                QByteArray(FirmwareBodySize - inputSize, '\xFF') +
+                                                QByteArray::fromHex(checksum));
+    }
+};
+
+QTEST_APPLESS_MAIN(CoreTest)
+#include "tst_core.moc"
