@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/commandline.h"
+
 #include <QByteArray>
 
 // Where the tool's words go. stdout carries the report a script reads (summary lines or JSON),
@@ -10,7 +12,7 @@ namespace Output {
 enum ExitCode {
     ExitSucceeded = 0,
     ExitRefused = 1,
-    ExitUsage = 2, // also a refused file: in both cases nothing was sent
+    ExitUsage = CommandLine::UsageExitCode, // also a refused file: nothing was sent
     ExitLink = 3,
     ExitReportLost = 4,
 };
