@@ -70,7 +70,7 @@ bool DeviceSocket::send(const char *data, int length, bool *refused, QString *er
     if (sent == length)
         return true;
     *refused = sent < 0 && errno == ECONNREFUSED;
-    *error = sent < 0 ? systemError() : QStringLiteral("only %1 bytes left").arg(sent);
+    *error = sent < 0 ? systemError() : QStringLiteral("only %1 bytes went out").arg(sent);
     return false;
 }
 
@@ -81,8 +81,9 @@ DeviceSocket::Receive DeviceSocket::receive(char *buffer, int size, qint64 *leng
         *length = got;
         return Receive::Datagram;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+    const int failure = errno;
+    if (failure == EAGAIN || failure == EWOULDBLOCK || failure == EINTR)
         return Receive::Nothing;
     *error = systemError();
-    return errno == ECONNREFUSED ? Receive::Refused : Receive::Failed;
+    return failure == ECONNREFUSED ? Receive::Refused : Receive::Failed;
 }
