@@ -10,10 +10,9 @@ SimProcess::SimProcess(const QString &program, const QStringList &options,
     m_process.start(program, QStringList{"--port", "0"} + options);
     if (!m_process.waitForStarted(5000))
         return;
-    while (!m_process.canReadLine()) {
+    while (!m_process.canReadLine())
         if (!m_process.waitForReadyRead(5000))
             return;
-    }
     static const QRegularExpression listening(
         QStringLiteral("^bootloader-sim listening on 127\\.0\\.0\\.1:(\\d+)\\n$"));
     const QRegularExpressionMatch match =

@@ -23,75 +23,31 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-WindowState::WindowState(const MainWindow &window)
-{
-    const MainWindowProbe probe(window);
-    link = probe.linkState();
-    stage = probe.uploadStage();
-    progress = window.findChild<QProgressBar *>("progressBar")->value();
-    const QStringList names{"IP", "Port", "Upload", "Stop", "Check", "StartApp"};
-    const QStringList objects{"pLineEditIP", "pLineEditPORT",        "pButStartUpload",
-                              "pButStop",    "pButCheckApplication", "pButStartApplication"};
-    for (int i = 0; i < names.size(); ++i)
-        enabled += window.findChild<QWidget *>(objects[i])->isEnabled() ? " " + names[i] : "";
-    enabled = enabled.trimmed();
-    caption = window.findChild<QPushButton *>("pButConnectToggle")->text();
-    status = window.findChild<QStatusBar *>("statusbar")->currentMessage();
-    allowed = probe.startAppAllowed();
-}
-
-QString WindowState::text() const
-{
-    static const QStringList links{"LinkDown", "LinkConnecting", "LinkUp"};
-    static const QStringList stages{"Idle", "Erasing", "Writing", "Checking", "Finishing"};
-    const bool designed = caption == (link == LinkDown ? "Connect" : "Disconnect");
-    return QString("%1 %2 %3% [%4] '%5'%6%7")
-        .arg(links.value(link, "Link?"), stages.value(stage, "Stage?"))
-        .arg(progress)
-        .arg(enabled, status, allowed ? " allowed" : "", designed ? "" : " caption " + caption);
-}
-
-char *toString(const WindowState &state)
-{
-    return qstrdup(state.text().toUtf8().constData());
-}
-
 FakeDevice::FakeDevice(const char *address, quint16 port)
 {
     socket.bind(QHostAddress(QString::fromLatin1(address)), port);
     connect(&socket, &QUdpSocket::readyRead, this, [this] {
         QByteArray bytes(DatagramBufferSize, 0);
-        bytes.resize(int(socket.readDatagram(bytes.data(), bytes.size(), nullptr, &toolPort)));
+        quint16 from = 0;
+        bytes.resize(int(socket.readDatagram(bytes.data(), bytes.size(), nullptr, &from)));
         received.append(bytes);
         const auto parsed = Datagram::parseCommand(bytes.constData(), bytes.size());
-        const bool ping = parsed && parsed->name == "Ping";
+        const bool ping = parsed && parsed->name == "Ping", request = parsed && !ping;
+        requests += request;
         if (echo)
-            sendToTool(bytes);
-        else if (parsed && parsed->type == CmdRequest && (ping ? answerPings : answerRequests))
-            reply(parsed->sequence,
-                  ping ? KeepAliveCode : statusFor.value(parsed->name, ReplyOkCode));
+            sendTo(from, bytes);
+        else if (parsed && parsed->type == CmdRequest && (ping ? answerPings : answers-- > 0))
+            sendTo(from, reply(parsed->sequence, ping ? KeepAliveCode : ReplyOkCode));
         emit datagramReceived();
     });
 }
 
-QByteArray FakeDevice::replyBytes(quint8 sequence, quint8 status)
+int FakeDevice::count(const QByteArray &name) const
 {
-    QByteArray bytes(4, 0);
-    bytes[0] = 0x55;
-    bytes[ReplySequenceOffset] = char(sequence);
-    bytes[ReplyStatusOffset] = char(status);
-    return bytes;
-}
-
-QVector<Datagram::ParsedCommand> FakeDevice::commands(const QByteArray &name) const
-{
-    QVector<Datagram::ParsedCommand> result;
-    for (const QByteArray &bytes : received) {
+    return int(std::count_if(received.begin(), received.end(), [&](const QByteArray &bytes) {
         const auto parsed = Datagram::parseCommand(bytes.constData(), bytes.size());
-        if (parsed && (name.isEmpty() || parsed->name == name))
-            result.append(*parsed);
-    }
-    return result;
+        return parsed && parsed->name == name;
+    }));
 }
 
 void FakeDevice::sendTo(quint16 port, const QByteArray &bytes)
@@ -105,14 +61,10 @@ ModalCloser::ModalCloser(std::function<void(QWidget *)> onDialog)
     // Polls: the click that opens the box runs its own loop until the box is closed.
     connect(&timer, &QTimer::timeout, this, [this, onDialog] {
         QWidget *modal = QApplication::activeModalWidget();
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        if (box && !(hold && hold())) {
-            seen << QString("%1/%2/%3")
-                        .arg(box->text())
-                        .arg(box->icon())
-                        .arg(int(box->parent() != nullptr));
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            seen << QString("%1/%2/%3").arg(box->text()).arg(box->icon()).arg(!!box->parent());
             box->done(QMessageBox::Ok);
-        } else if (modal && !box && onDialog) {
+        } else if (modal && onDialog) {
             onDialog(modal);
         }
     });
@@ -121,10 +73,10 @@ ModalCloser::ModalCloser(std::function<void(QWidget *)> onDialog)
 
 namespace {
 QtMessageHandler previousHandler = nullptr;
-QStringList warnings;
+QStringList warnings; // Qt's, the offscreen platform's own noise left out
 } // namespace
 
-QStringList takeWarnings()
+void WindowFixture::makeWindow()
 {
     if (!previousHandler) {
         previousHandler = qInstallMessageHandler(
@@ -134,14 +86,7 @@ QStringList takeWarnings()
                 previousHandler(type, context, text);
             });
     }
-    QStringList taken;
-    taken.swap(warnings);
-    return taken;
-}
-
-void WindowFixture::makeWindow()
-{
-    takeWarnings();
+    warnings.clear();
     window = std::make_unique<MainWindow>();
     device = std::make_unique<FakeDevice>();
     reads = 0;
@@ -152,7 +97,28 @@ void WindowFixture::dropWindow()
 {
     window.reset();
     device.reset();
-    QCOMPARE(takeWarnings(), QStringList());
+    QCOMPARE(warnings, QStringList());
+}
+
+QString WindowFixture::screen() const
+{
+    static const QStringList links{"LinkDown", "LinkConnecting", "LinkUp"};
+    static const QStringList stages{"Idle", "Erasing", "Writing", "Checking", "Finishing"};
+    const QStringList controls = QString("IP pLineEditIP Port pLineEditPORT Upload pButStartUpload "
+                                         "Stop pButStop Check pButCheckApplication "
+                                         "StartApp pButStartApplication")
+                                     .split(' ');
+    QString enabled;
+    for (int i = 0; i < controls.size(); i += 2)
+        enabled += widget<QWidget>(controls[i + 1])->isEnabled() ? " " + controls[i] : "";
+    const int link = probe().linkState();
+    const QString caption = widget("pButConnectToggle")->text();
+    const bool designed = caption == (link == LinkDown ? "Connect" : "Disconnect");
+    return QString("%1 %2 %3% [%4] '%5'%6%7")
+        .arg(links.value(link, "Link?"), stages.value(probe().uploadStage(), "Stage?"))
+        .arg(progress())
+        .arg(enabled.trimmed(), status(), probe().startAppAllowed() ? " allowed" : "",
+             designed ? "" : " caption " + caption);
 }
 
 QString WindowFixture::status() const
@@ -174,8 +140,7 @@ void WindowFixture::typeInto(const QString &name, const QString &text)
 {
     QLineEdit *edit = widget<QLineEdit>(name);
     edit->setFocus();
-    edit->selectAll();
-    edit->del();
+    edit->clear();
     QTest::keyClicks(edit, text);
     QTest::keyClick(edit, Qt::Key_Return);
 }
@@ -184,6 +149,11 @@ bool WindowFixture::pointAt(quint16 port)
 {
     typeInto("pLineEditIP", "127.0.0.1");
     typeInto("pLineEditPORT", QString::number(port));
+    return pointsAt(port);
+}
+
+bool WindowFixture::pointsAt(quint16 port) const
+{
     const DeviceEndpoint &endpoint = probe().endpoint();
     return endpoint.address == QHostAddress(QHostAddress::LocalHost) && endpoint.port == port &&
            port != 0;
@@ -191,21 +161,36 @@ bool WindowFixture::pointAt(quint16 port)
 
 bool WindowFixture::connectToDevice()
 {
+    device->answerPings = false;
     if (!pointAt(device->port()))
         return false;
     click("pButConnectToggle");
+    if (!waitFor([&] { return device->count("Ping") > 0; }))
+        return false;
+    device->sendTo(window->findChild<QUdpSocket *>()->localPort(),
+                   FakeDevice::reply(1, KeepAliveCode));
     return waitFor([&] { return probe().linkState() == LinkUp; });
 }
 
-QVector<QByteArray> WindowFixture::sentinel(int mark)
+QString WindowFixture::sentSince(int mark, bool pings)
 {
-    const int pings = device->count("Ping");
-    invoke("slot_ping_timer_timeout");
-    if (!waitFor([&] { return device->count("Ping") > pings; }))
-        return {"(no Ping arrived)"};
-    QVector<QByteArray> sent;
-    for (int i = mark; i < device->received.size(); ++i)
-        if (!device->received[i].endsWith("\4Ping"))
-            sent << device->received[i];
-    return sent;
+    const int before = device->count("Ping");
+    if (probe().linkState() != LinkDown)
+        invoke("slot_ping_timer_timeout");
+    else if (pointsAt(device->port()))
+        click("pButConnectToggle");
+    if (!waitFor([&] { return device->count("Ping") > before; }))
+        return "(no sentinel Ping)";
+    QStringList sent;
+    for (int i = mark; i < device->received.size(); ++i) {
+        const QByteArray &bytes = device->received[i];
+        const auto parsed = Datagram::parseCommand(bytes.constData(), bytes.size());
+        if (!parsed)
+            sent << "?" + bytes.toHex();
+        else if (parsed->name != "Ping" || pings || i == device->received.size() - 1)
+            sent << QString("%1%2 %3")
+                        .arg(QString(parsed->name), parsed->type == CmdNotice ? "!" : "")
+                        .arg(parsed->sequence);
+    }
+    return sent.join(", ");
 }

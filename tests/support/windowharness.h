@@ -2,7 +2,6 @@
 
 #include "core/datagram.h"
 #include "core/deviceendpoint.h"
-#include "core/flashprocedure.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/windowstate.h"
 
@@ -35,43 +34,29 @@ private:
     const MainWindow &window;
 };
 
-// What the operator sees: link state, stage, progress, the enabled ones of IP Port Upload Stop
-// Check StartApp, status, "allowed" when Start Application is permitted, and the Connect
-// button's caption only when it is not the one the link state calls for.
-struct WindowState
-{
-    int link, stage, progress;
-    QString enabled, caption, status;
-    bool allowed;
-    explicit WindowState(const MainWindow &window);
-    QString text() const; // "LinkUp Idle 0% [Upload Stop Check] 'Connected'"
-    bool operator==(const WindowState &other) const { return text() == other.text(); }
-};
-char *toString(const WindowState &state);
-
-// A loopback peer on an ephemeral port: records every datagram, answers pings and requests as
-// the device's bootloader does, or echoes everything back to its sender.
+// A loopback peer on an ephemeral port: records every datagram and answers as the device's
+// bootloader does (pings while answerPings, the next `answers` requests with success), or
+// echoes everything back to its sender.
 class FakeDevice : public QObject
 {
     Q_OBJECT
 public:
     explicit FakeDevice(const char *address = "127.0.0.1", quint16 port = 0);
     quint16 port() const { return socket.localPort(); }
-    bool answerPings = true, answerRequests = true, echo = false;
-    QMap<QByteArray, quint8> statusFor; // per command name; default success
+    bool answerPings = true, echo = false;
+    int answers = 1 << 30, requests = 0; // requests: other than "Ping", received
     QVector<QByteArray> received;
-    QVector<Datagram::ParsedCommand> commands(const QByteArray &name = QByteArray()) const;
-    int count(const QByteArray &name) const { return commands(name).size(); }
-    void sendTo(quint16 port, const QByteArray &bytes); // to 127.0.0.1:port
-    void sendToTool(const QByteArray &bytes) { sendTo(toolPort, bytes); }
-    void reply(quint8 sequence, quint8 status) { sendToTool(replyBytes(sequence, status)); }
-    static QByteArray replyBytes(quint8 sequence, quint8 status);
+    int count(const QByteArray &name) const;
+    void sendTo(quint16 port, const QByteArray &bytes);     // to 127.0.0.1:port, never port 0
+    static QByteArray reply(quint8 sequence, quint8 status) // as the bootloader answers
+    {
+        return QByteArray("\x55") + char(sequence) + '\0' + char(status);
+    }
 signals:
     void datagramReceived();
 
 private:
     QUdpSocket socket;
-    quint16 toolPort = 0; // the sender of the last datagram
 };
 
 // Closes modal dialogs as they appear (armed before the click that opens them) and records
@@ -81,14 +66,10 @@ class ModalCloser : public QObject
 public:
     explicit ModalCloser(std::function<void(QWidget *)> onDialog = {}); // closes other modals
     QStringList seen;
-    std::function<bool()> hold; // while it returns true, a message box stays open
 
 private:
     QTimer timer;
 };
-
-// Qt warnings since the last call, the offscreen platform's own noise left out.
-QStringList takeWarnings();
 
 // A window and a fake device made afresh for each test, and the operator's hands.
 class WindowFixture : public QObject
@@ -99,9 +80,12 @@ protected:
     int reads = 0; // datagrams the window has read and handled
 
     void makeWindow();
-    void dropWindow(); // and fails on unexpected warnings
+    void dropWindow(); // and fails on Qt warnings since makeWindow (e.g. an unmatched on_ slot)
     MainWindowProbe probe() const { return MainWindowProbe(*window); }
-    WindowState state() const { return WindowState(*window); }
+    // "LinkUp Idle 0% [Upload Stop Check] 'Connected'": link, stage, progress, the enabled ones
+    // of IP Port Upload Stop Check StartApp, status, " allowed" when Start Application is
+    // permitted, and the Connect button's caption when it is not the one the link calls for.
+    QString screen() const;
     template <typename T = QPushButton> T *widget(const QString &name) const
     {
         return window->findChild<T *>(name);
@@ -113,12 +97,16 @@ protected:
     void typeInto(const QString &name, const QString &text); // then Return: editing finished
     // Points at 127.0.0.1:port; false (and nothing sent) unless the endpoint holds exactly that.
     bool pointAt(quint16 port);
-    bool connectToDevice(); // points at the device, presses Connect, waits for "Connected"
-    // In-order loopback sentinel: a ping tick sends a Ping; once it arrived, so did everything
-    // the window sent before. Returns what the device received since `mark`, pings left out.
-    QVector<QByteArray> sentinel(int mark);
+    bool pointsAt(quint16 port) const;
+    // Points at the device, presses Connect and answers its Ping; later pings go unanswered.
+    bool connectToDevice();
     bool readSince(int mark, int count)
     {
         return waitFor([&] { return reads >= mark + count; });
     }
+    // In-order loopback sentinel: a Ping sent now (a tick's; Connect's while the link is down)
+    // arrives after everything the window sent before. Lists what the device received since
+    // `mark` as "Check 2" or "End! 3" ('!': a notice), pings only if `pings`, and then the
+    // sentinel as "Ping n".
+    QString sentSince(int mark, bool pings = false);
 };
