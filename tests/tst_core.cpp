@@ -11,7 +11,6 @@
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 using Datagram::ReplyKind;
 using FlashProcedure::Action;
@@ -22,7 +21,7 @@ Q_DECLARE_METATYPE(PostBuildResult)
 
 namespace {
 constexpr int Full = FirmwareImageSize, Block = WriteBlockSize;
-enum Setup { Plain, OwnInput, OutputFolder, OutputFifo, SizeLimit, ReadOnlyFolder };
+enum Setup { Plain, OwnInput, OutputFolder, SizeLimit, ReadOnlyFolder };
 
 // A reply in a stage, with `offset` of `size` bytes sent: what follows and what is shown.
 struct FlashRow
@@ -72,18 +71,14 @@ private slots:
         const auto parsed = Datagram::parseCommand(datagram.constData(), datagram.size());
         QVERIFY(!parsed == head.isEmpty()); // as a device reads it back
         QVERIFY(!parsed || (parsed->name == name && parsed->payload == payload));
-    }
-
-    void parseRefusesCutCommands()
-    {
-        QVERIFY(!Datagram::parseCommand("\3\1", 2));       // no name length
-        QVERIFY(!Datagram::parseCommand("\3\1\5Ping", 7)); // name past the end
+        // Cut before the name length, or inside the name: refused.
+        QVERIFY(!Datagram::parseCommand(datagram.constData(), qMin(2, datagram.size())));
+        QVERIFY(head.isEmpty() || !Datagram::parseCommand(datagram.constData(), head.size() - 1));
     }
 
     void sequenceWrapsTo1NotTo0()
     {
         QCOMPARE(Datagram::nextSequence(0), quint8(1));
-        QCOMPARE(Datagram::nextSequence(254), quint8(255));
         QCOMPARE(Datagram::nextSequence(255), quint8(1));
     }
 
@@ -123,14 +118,11 @@ private slots:
         };
         row("idle: a stray reply", {idle, true, 0, Full, wait, idle, none});
         row("erased, one-block image", {erase, true, 0, Block, block, write, none, Block, 0});
-        row("image under a block: nothing to send", {erase, true, 0, Block - 1, wait, erase, none});
         row("erase refused", {erase, false, 0, Full, finish, idle, failed});
         row("17 blocks: 0 %", {write, true, 17 * Block, Full, block, write, none, Block, 0});
         row("18 blocks: 1 %", {write, true, 18 * Block, Full, block, write, none, Block, 1});
-        row("1791 blocks: 99 %", {write, true, 1791 * Block, Full, block, write, none, Block, 99});
         row("last full block", {write, true, Full - Block, Full, block, write, none, Block, 99});
         row("one byte left", {write, true, Full - 1, Full, block, write, none, 1, 99});
-        row("short tail", {write, true, Block, Block + 100, block, write, none, 100, 83});
         row("all written: End", {write, true, Full, Full, Action::SendEnd, end, none, 0, 100});
         row("write refused", {write, false, Block, Full, finish, idle, failed, Block, 0});
         row("End acknowledged",
@@ -161,16 +153,11 @@ private slots:
         QTest::newRow("0") << "0" << 0 << "";
         QTest::newRow("65535") << "65535" << 65535 << "";
         QTest::newRow("65536 would wrap to 0") << "65536" << -1 << "";
-        QTest::newRow("99999999") << "99999999" << -1 << "";
         QTest::newRow("-1") << "-1" << -1 << "";
-        QTest::newRow("abc") << "abc" << -1 << "";
         QTest::newRow("leading space, as QString::toInt takes it") << " 80" << 80 << "";
         QTest::newRow("plus sign, as QString::toInt takes it") << "+80" << 80 << "";
-        QTest::newRow("leading zeros (octal to Qt)") << "127.000.000.001" << -1 << "";
         QTest::newRow("three parts") << "127.0.1" << -1 << "";
-        QTest::newRow("two parts") << "127.1" << -1 << "";
         QTest::newRow("hex part") << "0x7f.0.0.1" << -1 << "";
-        QTest::newRow("one number") << "2130706433" << -1 << "";
         QTest::newRow("part above 255") << "127.0.0.256" << -1 << "";
         QTest::newRow("empty") << "" << -1 << "";
         QTest::newRow("IPv4") << "127.0.0.1" << -1 << "127.0.0.1";
@@ -190,22 +177,19 @@ private slots:
     void sender()
     {
         const QHostAddress device("127.0.0.1"), mapped("::ffff:127.0.0.1");
-        QVERIFY(sameEndpoint(device, 31120, mapped, 31120));
-        QVERIFY(!sameEndpoint(device, 31120, mapped, 31121));
-        QVERIFY(!sameEndpoint(device, 31120, QHostAddress("127.0.0.2"), 31120));
+        QVERIFY(sameEndpoint(device, 31120, mapped, 31120) && !sameEndpoint(device, 1, mapped, 2) &&
+                !sameEndpoint(device, 1, QHostAddress("127.0.0.2"), 1));
     }
 
     void initTestCase()
     {
         QVERIFY(m_dir.isValid() && QDir::setCurrent(m_dir.path()));
         std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead of killing
-        for (const char *name : {".bin", "x.BIN", "x.bin.txt", "x.bin "})
-            QVERIFY(writeTestFile(name, "x"));
-        QVERIFY(writeTestFile("image.bin", QByteArray(FirmwareImageSize, 'i')) &&
-                writeTestFile("short.bin", QByteArray(FirmwareImageSize - 1, 'i')) &&
+        QVERIFY(writeTestFile(".bin", "x") && writeTestFile("x.bin.txt", "x") &&
+                writeTestFile("image.bin", QByteArray(FirmwareImageSize, 'i')) &&
                 writeTestFile("long.bin", QByteArray(FirmwareImageSize + 1, 'i')));
-        QVERIFY(QDir().mkdir("folder.bin") && ::mkfifo("fifo.bin", 0600) == 0);
-        QVERIFY(QFile::link("image.bin", "link.bin") && QFile::link("/dev/zero", "zero.bin"));
+        QVERIFY(QDir().mkdir("folder.bin") && QFile::link("image.bin", "link.bin") &&
+                QFile::link("/dev/zero", "zero.bin"));
     }
 
     // The device's variant: a table-driven or reflected CRC-32 fails these.
@@ -222,12 +206,7 @@ private slots:
     void checksum()
     {
         QFETCH(QByteArray, input);
-        QFETCH(quint32, expected);
-        QCOMPARE(crc32Compute(input.constData(), input.size()), expected);
-        const int half = input.size() / 2; // chained in two pieces, then with nothing more
-        const quint32 head = crc32Compute(input.constData(), half);
-        QCOMPARE(crc32Update(head, input.constData() + half, input.size() - half), expected);
-        QCOMPARE(crc32Update(expected, input.constData(), 0), expected);
+        QTEST(crc32Compute(input.constData(), input.size()), "expected");
     }
 
     // The name checks, then the read an upload makes.
@@ -241,16 +220,12 @@ private slots:
         const ImageRead wrongSize = ImageRead::WrongSize, notOpened = ImageRead::NotOpened;
         QTest::newRow("empty") << "" << select << notOpened;
         QTest::newRow("\".bin\" alone") << ".bin" << select << wrongSize;
-        QTest::newRow("upper-case suffix") << "x.BIN" << select << wrongSize;
         QTest::newRow("\".bin\" not at the end") << "x.bin.txt" << select << wrongSize;
-        QTest::newRow("trailing space, not trimmed") << "x.bin " << select << wrongSize;
         QTest::newRow("missing") << "missing.bin" << notFound << notOpened;
         QTest::newRow("folder") << "folder.bin" << notFound << notOpened;
-        QTest::newRow("FIFO") << "fifo.bin" << notFound << notOpened;
         QTest::newRow("link to /dev/zero: not read at all") << "zero.bin" << notFound << notOpened;
         QTest::newRow("link to an image") << "link.bin" << passed << ImageRead::Loaded;
         QTest::newRow("917504 bytes") << "image.bin" << passed << ImageRead::Loaded;
-        QTest::newRow("917503 bytes") << "short.bin" << passed << wrongSize;
         QTest::newRow("917505 bytes") << "long.bin" << passed << wrongSize;
     }
     void firmwareFile()
@@ -258,8 +233,6 @@ private slots:
         QFETCH(QString, name);
         QFETCH(ImageRead, read);
         QTEST(checkFirmwareFileName(name), "check");
-        if (name == "fifo.bin") // an open would block
-            return;
         QByteArray image("earlier");
         QCOMPARE(readUploadImage(name, &image), read);
         QVERIFY(image == (read == ImageRead::Loaded ? readTestFile(name) : QByteArray()));
@@ -268,25 +241,21 @@ private slots:
     void postBuild_data()
     {
         QTest::addColumn<int>("setup");
-        QTest::addColumn<int>("inputSize"); // -1: no input file
+        QTest::addColumn<int>("inputSize");
         QTest::addColumn<PostBuildResult>("result");
         QTest::addColumn<QByteArray>("checksum"); // of the image written; empty: none written
         const int big = FirmwareBodySize + 1;
         const PostBuildResult tooBig = PostBuildResult::InputTooBig,
                               written = PostBuildResult::Written;
-        const PostBuildResult notOpened = PostBuildResult::OutputNotOpened;
         const auto row = [](const char *tag, Setup setup, int size, PostBuildResult result,
                             const char *checksum = "") {
             QTest::newRow(tag) << int(setup) << size << result << QByteArray(checksum);
         };
-        row("empty: all fill", Plain, 0, written, "F90B910E");
         row("3 bytes, then fill", Plain, 3, written, "F8F37D0A");
         row("917500 bytes: no fill", Plain, FirmwareBodySize, written, "FA07AAC9");
         row("917501 bytes: too big", Plain, big, tooBig);
-        row("no input", Plain, -1, PostBuildResult::InputNotOpened);
         row("the output as its own input", OwnInput, 0, tooBig);
-        row("output is a folder", OutputFolder, 3, notOpened);
-        row("output is a FIFO", OutputFifo, 3, notOpened);
+        row("output is a folder", OutputFolder, 3, PostBuildResult::OutputNotOpened);
         row("write fails (file size limit)", SizeLimit, 3, PostBuildResult::WriteFailed);
         row("read-only folder: written in place", ReadOnlyFolder, 3, written, "F8F37D0A");
         row("read-only folder, big input: left alone", ReadOnlyFolder, big, tooBig);
@@ -298,11 +267,9 @@ private slots:
         QFETCH(QByteArray, checksum);
         QTemporaryDir dir(m_dir.filePath("run"));
         const QString input = dir.filePath("raw.bin"), output = dir.filePath("target.bin");
-        QVERIFY(inputSize < 0 || writeTestFile(input, QByteArray(inputSize, 'p')));
+        QVERIFY(writeTestFile(input, QByteArray(inputSize, 'p')));
         const QByteArray earlier = buildFirmwareImage("earlier");
-        QVERIFY(setup == OutputFolder ? QDir().mkdir(output)
-                : setup == OutputFifo ? ::mkfifo(qPrintable(output), 0600) == 0
-                                      : writeTestFile(output, earlier));
+        QVERIFY(setup == OutputFolder ? QDir().mkdir(output) : writeTestFile(output, earlier));
         const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
         if (setup == ReadOnlyFolder) {
             QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
@@ -317,16 +284,13 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &saved);
         QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QTEST(result, "result");
-        // No temporary file left behind, and a folder or a FIFO stays what it was.
+        // No temporary file left behind; a folder stays one, an earlier image stays as it was.
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden), entries);
-        QCOMPARE(QFileInfo(output).isDir(), setup == OutputFolder);
-        QCOMPARE(QFileInfo(output).isFile(), setup != OutputFolder && setup != OutputFifo);
-        if (checksum.isEmpty())
-            QVERIFY(!QFileInfo(output).isFile() || readTestFile(output) == earlier);
-        else
-            QVERIFY(readTestFile(output) == QByteArray(inputSize, 'p') +
-                                                QByteArray(FirmwareBodySize - inputSize, '\xFF') +
-                                                QByteArray::fromHex(checksum));
+        const QByteArray body =
+            QByteArray(inputSize, 'p') + QByteArray(FirmwareBodySize - inputSize, '\xFF');
+        const QByteArray image =
+            checksum.isEmpty() ? earlier : body + QByteArray::fromHex(checksum);
+        QVERIFY(setup == OutputFolder ? QFileInfo(output).isDir() : readTestFile(output) == image);
     }
 };
 

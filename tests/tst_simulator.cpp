@@ -38,7 +38,7 @@ private slots:
     void exchanges_data()
     {
         // "Name=ss": a request whose reply carries status ss; "Name": a request nothing answers;
-        // "!Name": a notice; "#hex": bytes as they are; "=ss": nothing sent, another reply due.
+        // "!Name": a notice; "#hex": bytes as is; "^": the last again; "=ss": another reply due.
         // Each Write carries the next block of the image (0x01 Write without Start, 0x02 past
         // 917504 bytes, 0x03 invalid image, 0x04 forced by --fail).
         QTest::addColumn<QStringList>("options");
@@ -54,6 +54,7 @@ private slots:
         row("--drop-every counts every reply", "Ping=73 Check Start=ac Check",
             {"--drop-every", "2"});
         row("--duplicate-every 2", "Ping=73 Ping=73 =73", {"--duplicate-every", "2"});
+        row("a repeat: answered again, done once", "Start=ac Write=ac ^=ac Write=ac ^=ac End=03");
         row("--fail refuses without effect", "Start=04 Write=01 Check=04",
             {"--fail", "Start", "--fail", "Check"});
         row("a byte past 917504 refused; no image without its checksum",
@@ -71,18 +72,20 @@ private slots:
         QVERIFY(sim.port());
         quint8 sequence = 252; // crosses 255 -> 0: the echo is a plain byte
         int offset = 0;
-        QByteArray accepted; // what an End request saves
+        QByteArray accepted, last; // what an End request saves; the datagram sent last
         for (const QString &step : script << "Ping=73") {
             const QByteArray name = step.section('=', 0, 0).toLatin1(),
                              status = step.section('=', 1).toLatin1();
             const QByteArray payload =
                 name == "Write" ? image.mid(offset, WriteBlockSize) : QByteArray();
             const bool notice = name.startsWith('!');
+            if (!name.isEmpty() && name != "^")
+                last = name.startsWith('#')
+                           ? QByteArray::fromHex(name.mid(1))
+                           : Datagram::command(notice ? CmdNotice : CmdRequest, ++sequence,
+                                               name.mid(notice).constData(), payload);
             if (!name.isEmpty())
-                send(sim, name.startsWith('#')
-                              ? QByteArray::fromHex(name.mid(1))
-                              : Datagram::command(notice ? CmdNotice : CmdRequest, ++sequence,
-                                                  name.mid(notice).constData(), payload));
+                send(sim, last);
             if (!status.isEmpty())
                 QCOMPARE(nextReply(), QByteArray(1, char(sequence)).toHex() + '/' + status);
             offset += payload.size();
