@@ -60,6 +60,7 @@ private slots:
         row("a byte past 917504 refused; no image without its checksum",
             "Start=ac " + QString("Write=ac ").repeated(FirmwareImageSize / 512) +
                 "Write=02 End=03 Check=03");
+        row("--erase-ms holds back the reply to Start", "Start Ping=73", {"--erase-ms", "2000"});
     }
     void exchanges()
     {
@@ -99,7 +100,7 @@ private slots:
     void badArguments() // exit status 2, saying why
     {
         for (const QStringList &options :
-             {QStringList{"--colour"}, {"--bind", "0.0.0.0"}}) {          // not loopback
+             {QStringList{"--colour"}, {"--bind", "0.0.0.0"}, {"--port", "65536"}}) {
             SimProcess sim(QStringLiteral(BOOTLOADER_SIM_PATH), options); // after --port 0
             QVERIFY(!sim.port());
             sim.process().waitForFinished(5000); // already over, unless it wrongly listens
