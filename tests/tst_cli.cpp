@@ -224,6 +224,7 @@ private slots:
         const QString d = " -d 127.0.0.1:%1", checksums = "stored checksum 0xF92F2EDD, computed ";
         row("device with leading zeros", "check -d 127.000.000.001:%1", 2, "not an IPv4 or IPv6");
         row("port 65536", "check -d [::1]:65536", 2, "from 1 to 65535");
+        row("port 0", "check -d 127.0.0.1:0", 2, "from 1 to 65535");
         row("port with a sign", "check -d 127.0.0.1:+%1", 2, "from 1 to 65535");
         row("0.0.0.0 as IPv4-mapped IPv6", "check -d [::ffff:0.0.0.0]:%1", 2,
             "not the address of one");

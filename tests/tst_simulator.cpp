@@ -47,7 +47,8 @@ private slots:
                             const QStringList &options = {}) {
             QTest::newRow(tag) << options << script.split(' ');
         };
-        row("write before start refused, after start kept", "Write=01 Start=ac Write=ac");
+        row("write before start refused, after start kept; unknown names 0x05",
+            "Write=01 Start=ac Write=ac Bogus=05");
         row("end notice abandons the upload", "Start=ac Write=ac !End Write=01 Check=03");
         row("no reply to start-application, notices or bad datagrams",
             "StartApplication !Ping !Start # #0301 #0301095069 #0701045069 Write=01");
@@ -59,7 +60,7 @@ private slots:
             {"--fail", "Start", "--fail", "Check"});
         row("a byte past 917504 refused; no image without its checksum",
             "Start=ac " + QString("Write=ac ").repeated(FirmwareImageSize / 512) +
-                "Write=02 End=03 Check=03");
+                "Write=02 End=03 Check=03 Write=01");
         row("--erase-ms holds back the reply to Start", "Start Ping=73", {"--erase-ms", "2000"});
     }
     void exchanges()
