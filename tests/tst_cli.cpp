@@ -103,6 +103,7 @@ private slots:
             "ok,ok,ok");
         row("--json", {"", ""}, upload + " --json", 0, "ok,ok");
         row("End refused", {"--fail End"}, upload, 1, "failed");
+        row("erase outlasts a ping", {"--erase-ms 1200"}, upload, 0, "ok");
         row("checksum mismatch --force: sent", {""}, "upload flipped.bin --force", 1, "failed");
         row("start, a list from stdin: a notice once the link is up", {"", ""},
             "<list.txt start" + listed + "-", 0, "ok,ok", "<- notice StartApplication seq=2 ");
