@@ -23,13 +23,13 @@ void MainWindow::on_pButSelectFile_clicked()
 
 bool MainWindow::checkFirmwareFile(const QString &name)
 {
-    const FileNameCheck check = checkFirmwareFileName(name);
-    qCDebug(lcFile) << "firmware file" << name << "check:" << int(check);
-    switch (check) {
+    switch (checkFirmwareFileName(name)) {
     case FileNameCheck::NotSelected:
+        qCDebug(lcFile) << "firmware file" << name << "refused: not a name ending in .bin";
         showFileMessage(FirmwareMessages::SelectFile, true);
         return false;
     case FileNameCheck::NotFound:
+        qCDebug(lcFile) << "firmware file" << name << "refused: not a regular file";
         showFileMessage(FirmwareMessages::NotFound);
         return false;
     case FileNameCheck::Passed:

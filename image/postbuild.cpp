@@ -17,21 +17,23 @@ void MainWindow::on_pButPostBuild_clicked()
     if (!checkFirmwareFile(name))
         return;
     QString reason;
-    const PostBuildResult result = runPostBuild(name, QStringLiteral("target.bin"), &reason);
-    qCDebug(lcFile) << "post-build of" << name << "into target.bin:" << int(result) << reason;
-    switch (result) {
+    switch (runPostBuild(name, QStringLiteral("target.bin"), &reason)) {
     case PostBuildResult::Written:
+        qCDebug(lcFile) << "post-build of" << name << "written to target.bin";
         ui->progressBar->setValue(100);
         showStatus(QStringLiteral("Postbuild is completed successful"));
         break;
     case PostBuildResult::InputTooBig:
+        qCDebug(lcFile) << "post-build of" << name << "refused: more than the image body";
         showFileMessage(FirmwareMessages::TooBig);
         break;
     case PostBuildResult::OutputNotOpened:
     case PostBuildResult::WriteFailed:
+        qCDebug(lcFile) << "post-build of" << name << ": target.bin not written:" << reason;
         showFileMessage(FirmwareMessages::NotWritten);
         break;
     case PostBuildResult::InputNotOpened:
+        qCDebug(lcFile) << "post-build of" << name << ": input could not be opened";
         break; // an input that cannot be opened is passed over silently
     }
 }
