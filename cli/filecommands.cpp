@@ -68,7 +68,8 @@ int postBuild(const QString &input, const QString &output, bool quiet)
         return fileError(output, QStringLiteral("an image must be named *.bin"));
     QString reason;
     const PostBuildResult result = runPostBuild(input, output, &reason);
-    qCDebug(lcFile).noquote() << "post-build of" << input << "into" << output << ":" << int(result)
+    qCDebug(lcFile).noquote() << "post-build of" << input << "into" << output << ":"
+                              << (result == PostBuildResult::Written ? "written" : "not written")
                               << reason;
     switch (result) {
     case PostBuildResult::Written:
