@@ -295,8 +295,11 @@ private slots:
             up(Wrong), "Check 11, Ping 11");
         row("Disconnect replaces a failure verdict", "connect upload:0 bad alive toggle", down,
             "Start 2, Ping 3");
-        row("Connect abandons a stalled upload", "connect upload:41 toggle toggle | alive",
-            connected, "Ping 44");
+        row("Connect abandons a stalled upload; the next one completes",
+            "connect upload:41 toggle toggle alive upload |",
+            "LinkUp Idle 100% [Upload Stop Check StartApp] 'Connected. Uploading has been "
+            "completed successful!' allowed",
+            "Ping 53");
         row("Connect abandons a stalled check", "connect check:0 37 toggle toggle | alive",
             connected, "Ping 3");
 
