@@ -32,8 +32,15 @@ bool openForReplace(QSaveFile &output)
 
 bool writeAndCommit(QSaveFile &output, const QByteArray &data, QString *reason)
 {
-    if (output.write(data) != data.size()) {
-        *reason = output.errorString();
+    const qint64 written = output.write(data);
+    if (written != data.size()) {
+        // A file-size limit or a full disk can cut a write short without an error of its own.
+        *reason = output.error() != QFileDevice::NoError && written < 0
+                      ? output.errorString()
+                      : QStringLiteral("only %1 of %2 bytes went to disk (disk full or file size "
+                                       "limit?)")
+                            .arg(qMax<qint64>(written, 0))
+                            .arg(data.size());
         output.cancelWriting();
         return false;
     }
