@@ -114,7 +114,7 @@ void DeviceSession::readReplies()
 
 void DeviceSession::handleReply(const char *data, qint64 length)
 {
-    const quint8 status = length > ReplyStatusOffset ? quint8(data[ReplyStatusOffset]) : 0;
+    const quint8 status = Datagram::replyByte(data, length, ReplyStatusOffset);
     switch (Datagram::classifyReply(data, length, m_sequence)) {
     case Datagram::ReplyKind::Nothing:
         break;
@@ -122,7 +122,7 @@ void DeviceSession::handleReply(const char *data, qint64 length)
         onKeepAlive();
         break;
     case Datagram::ReplyKind::SequenceMismatch: {
-        const quint8 echoed = length > ReplySequenceOffset ? quint8(data[ReplySequenceOffset]) : 0;
+        const quint8 echoed = Datagram::replyByte(data, length, ReplySequenceOffset);
         // With retransmission a late or repeated answer to the previous request is expected.
         if (m_settings.retries > 0 && echoed == m_previousRequestSequence)
             break;

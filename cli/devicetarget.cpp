@@ -1,8 +1,7 @@
 #include "cli/devicetarget.h"
 
+#include "core/commandline.h"
 #include "core/deviceendpoint.h"
-
-#include <algorithm>
 
 namespace {
 
@@ -76,18 +75,14 @@ std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *erro
 
     DeviceTarget target{*address, DefaultDevicePort};
     if (portText) {
-        // Digits only: the window's field also takes " 80" and "+80"; a command line is exact.
-        const bool digits =
-            !portText->isEmpty() && std::all_of(portText->cbegin(), portText->cend(), [](QChar c) {
-                return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-            });
-        const int port = digits ? parsePortText(*portText) : -1;
-        if (port <= 0) { // port 0 cannot be sent to
+        // Port 0 cannot be sent to.
+        const std::optional<int> port = CommandLine::parseDecimal(*portText, 1, 65535);
+        if (!port) {
             *error = QStringLiteral("port \"%1\" of \"%2\" is not a number from 1 to 65535")
                          .arg(*portText, text);
             return std::nullopt;
         }
-        target.port = quint16(port);
+        target.port = quint16(*port);
     }
     return target;
 }

@@ -116,15 +116,6 @@ std::optional<int> parseTimeoutMs(const QString &text)
     return qMax(1, qRound(seconds * 1000));
 }
 
-std::optional<int> parseCount(const QString &text, int lowest, int highest)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    const bool digits = !text.isEmpty() && text.at(0).isDigit(); // no sign, no space
-    return ok && digits && value >= lowest && value <= highest ? std::optional<int>(value)
-                                                               : std::nullopt;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -207,9 +198,10 @@ int main(int argc, char *argv[])
     if (!timeoutMs)
         return usageError(QStringLiteral("--timeout wants a number of seconds above 0, not \"%1\"")
                               .arg(parser.value(o.timeout)));
-    const std::optional<int> retries = parseCount(parser.value(o.retries), 0, MostRetries);
+    const std::optional<int> retries =
+        CommandLine::parseDecimal(parser.value(o.retries), 0, MostRetries);
     const std::optional<int> retryAfterMs =
-        parseCount(parser.value(o.retryAfter), 1, int(LongestTimeoutSeconds * 1000));
+        CommandLine::parseDecimal(parser.value(o.retryAfter), 1, int(LongestTimeoutSeconds * 1000));
     if (!retries)
         return usageError(QStringLiteral("--retries wants a whole number from 0 to %1, not \"%2\"")
                               .arg(MostRetries)

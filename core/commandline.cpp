@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -59,6 +60,18 @@ std::optional<int> parse(QCommandLineParser &parser, const char *program, const 
         return 0;
     }
     return std::nullopt;
+}
+
+std::optional<int> parseDecimal(const QString &text, int lowest, int highest)
+{
+    const bool digits = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+    bool ok = false;
+    const int value = digits ? text.toInt(&ok, 10) : 0;
+    if (!ok || value < lowest || value > highest)
+        return std::nullopt;
+    return value;
 }
 
 int usageError(const QString &message)

@@ -17,6 +17,10 @@ constexpr int UsageExitCode = 2;
 std::optional<int> parse(QCommandLineParser &parser, const char *program, const char *description,
                          const QList<QCommandLineOption> &options);
 
+// A whole number from `lowest` to `highest` written as plain decimal digits: a command line
+// is exact, so no sign, no spaces (the window's port field is kinder).
+std::optional<int> parseDecimal(const QString &text, int lowest, int highest);
+
 // Prints "PROGRAM: message" and where to find help on stderr; returns UsageExitCode.
 int usageError(const QString &message);
 

@@ -37,17 +37,19 @@ QByteArray command(quint8 type, quint8 sequence, const char *name, const QByteAr
     return length < 0 ? QByteArray() : QByteArray(buffer, length);
 }
 
+quint8 replyByte(const char *data, qint64 length, int offset)
+{
+    return offset < length ? quint8(data[offset]) : 0;
+}
+
 ReplyKind classifyReply(const char *data, qint64 length, quint8 expectedSequence)
 {
     if (length <= 0)
         return ReplyKind::Nothing;
-    const auto byteAt = [&](int offset) {
-        return offset < length ? quint8(data[offset]) : 0;
-    };
-    const quint8 status = byteAt(ReplyStatusOffset);
+    const quint8 status = replyByte(data, length, ReplyStatusOffset);
     if (status == KeepAliveCode)
         return ReplyKind::KeepAlive;
-    if (byteAt(ReplySequenceOffset) != expectedSequence)
+    if (replyByte(data, length, ReplySequenceOffset) != expectedSequence)
         return ReplyKind::SequenceMismatch;
     return status == ReplyOkCode ? ReplyKind::Success : ReplyKind::Failure;
 }

@@ -28,6 +28,10 @@ enum class ReplyKind {
     Failure,          // echoes the sequence, any other status
 };
 
+// Byte `offset` of a reply of `length` bytes; bytes past the length read as 0, as in the zeroed
+// receive buffer.
+quint8 replyByte(const char *data, qint64 length, int offset);
+
 // Classifies a reply the way the tool reads it: bytes past `length` count as 0, as in
 // the zeroed receive buffer. The keep-alive test comes before the sequence test.
 ReplyKind classifyReply(const char *data, qint64 length, quint8 expectedSequence);

@@ -24,6 +24,15 @@ QByteArray bodyChecksumBytes(const QByteArray &image)
     return bytes;
 }
 
+// The last four bytes of an image, most significant first.
+quint32 storedChecksum(const QByteArray &image)
+{
+    quint32 checksum = 0;
+    for (int i = 0; i < ChecksumSize; ++i)
+        checksum = checksum << 8 | quint8(image[FirmwareBodySize + i]);
+    return checksum;
+}
+
 bool openForReplace(QSaveFile &output)
 {
     // Unbuffered: a buffered tail that fails to flush inside commit() can still be committed.
@@ -61,8 +70,7 @@ QByteArray buildFirmwareImage(const QByteArray &raw)
 
 bool isValidFirmwareImage(const QByteArray &image)
 {
-    return image.size() == FirmwareImageSize &&
-           image.mid(FirmwareBodySize) == bodyChecksumBytes(image);
+    return image.size() == FirmwareImageSize && storedChecksum(image) == bodyChecksum(image);
 }
 
 ImageInspection inspectImage(const QByteArray &image)
@@ -73,9 +81,7 @@ ImageInspection inspectImage(const QByteArray &image)
         inspection.verdict = ImageInspection::Verdict::WrongSize;
         return inspection;
     }
-    for (int i = 0; i < ChecksumSize; ++i)
-        inspection.storedChecksum =
-            inspection.storedChecksum << 8 | quint8(image[FirmwareBodySize + i]);
+    inspection.storedChecksum = storedChecksum(image);
     inspection.computedChecksum = bodyChecksum(image);
     while (inspection.fillBytes < FirmwareBodySize &&
            image[FirmwareBodySize - 1 - inspection.fillBytes] == ImagePadByte)

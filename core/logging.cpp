@@ -72,13 +72,10 @@ QString describeCommand(const char *data, qint64 length)
 
 QString describeReply(const char *data, qint64 length, qint64 roundTripUs)
 {
-    const auto byteAt = [&](int offset) {
-        return offset < length ? quint8(data[offset]) : 0;
-    };
     return QStringLiteral("in reply len=%1 seq=%2 status=0x%3 after %4 us")
         .arg(length)
-        .arg(byteAt(ReplySequenceOffset))
-        .arg(byteAt(ReplyStatusOffset), 2, 16, QLatin1Char('0'))
+        .arg(Datagram::replyByte(data, length, ReplySequenceOffset))
+        .arg(Datagram::replyByte(data, length, ReplyStatusOffset), 2, 16, QLatin1Char('0'))
         .arg(roundTripUs);
 }
 

@@ -42,7 +42,7 @@ private:
     // The line is only formatted when bootloader.link is on: most runs are benchmarks and tests.
     template <typename MakeLine> void log(MakeLine makeLine) const
     {
-        qCDebug(lcLink).noquote() << makeLine();
+        qCDebug(lcLink, "%s", qPrintable(makeLine()));
     }
     void warn(const QString &line) const;
     QString roundTrip(const PendingReply &reply) const;
