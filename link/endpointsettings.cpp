@@ -16,6 +16,7 @@ void MainWindow::on_pLineEditPORT_editingFinished()
         return;
     }
     pEndpoint->port = port;
+    filterSenders();
     setStartAppAllowed(false);
 }
 
@@ -27,5 +28,6 @@ void MainWindow::on_pLineEditIP_editingFinished()
         return;
     }
     pEndpoint->address = *address;
+    filterSenders();
     setStartAppAllowed(false);
 }

@@ -34,6 +34,7 @@ void MainWindow::startConnecting()
     ui->pLineEditPORT->setEnabled(false);
     showStatus(QStringLiteral("Connecting..."));
     sendCommand(CmdRequest, CommandName::Ping, nullptr, 0, true);
+    filterSenders(); // the first send has bound the socket
     pLinkTimer->start(LinkTimeoutMs);
     pPingTimer->start(PingIntervalMs);
 }

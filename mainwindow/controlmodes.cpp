@@ -16,6 +16,7 @@
 void MainWindow::setDisconnectedMode()
 {
     linkState = LinkDown;
+    filterSenders();
     ui->pButConnectToggle->setText(tr("Connect"));
     setStartAppAllowed(false);
     ui->pButStartUpload->setEnabled(false);
@@ -51,8 +52,10 @@ void MainWindow::resetToConnecting()
     ui->pButCheckApplication->setEnabled(false);
     ui->pButStartApplication->setEnabled(false);
     uploadStage = StageIdle;
+    // A reply with the wrong sequence before any keep-alive must not claim a link.
+    const bool wasUp = linkState == LinkUp;
     linkState = LinkConnecting;
-    showStatus(QStringLiteral("Connected"));
+    showStatus(wasUp ? QStringLiteral("Connected") : QStringLiteral("Connecting..."));
 }
 
 void MainWindow::setStartAppAllowed(bool allowed)

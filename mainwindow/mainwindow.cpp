@@ -40,6 +40,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     pUdpSocket = new QUdpSocket(this);
     pLinkTimer = new QTimer;
+    pLinkTimer->setTimerType(Qt::PreciseTimer); // a coarse one may call the link lost at 11.4 s
     pPingTimer = new QTimer;
     pProgressPaintTimer = new QTimer(this);
     pProgressPaintTimer->setSingleShot(true);

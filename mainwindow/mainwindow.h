@@ -56,6 +56,7 @@ private:
     qint64 sendCommand(quint8 type, const char *name, const char *payload, int payloadLength,
                        bool advanceSequence);
     void sendEndNotice();
+    void filterSenders(); // while the link is wanted, only the endpoint's datagrams arrive
     void startConnecting();
 
     // Flash operations.

@@ -88,10 +88,12 @@ private slots:
                 return option == "kill" ? sim.process().state() == QProcess::NotRunning
                                         : readTestFile(path("sim.log")).contains("-x Write");
             }));
-            QVERIFY(probe().uploadStage() == StageWriting && progress() < 100);
+            QCOMPARE(probe().uploadStage(), int(StageWriting));
+            QVERIFY(progress() < 100);
             option == "kill" ? invoke("slot_timer_timeout") : click("pButStop");
         }
-        QVERIFY2(shown.contains(expected) && !shown.contains("Connected. Uploaded with error :("),
+        QVERIFY2(shown.contains(expected), qPrintable(shown.join(" | ")));
+        QVERIFY2(!shown.contains("Connected. Uploaded with error :("),
                  qPrintable(shown.join(" | ")));
         QCOMPARE(falseSuccesses, 0);
         // One click away from the next upload: at once, after a keep-alive, or Connect.

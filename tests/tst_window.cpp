@@ -10,6 +10,10 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 constexpr int Blocks = FirmwareImageSize / WriteBlockSize; // 1792
@@ -59,7 +63,7 @@ class WindowTest : public WindowFixture
     //   ok bad next alive xHEX  datagrams to the window: success or failure for the current
     //                           sequence, success for the next one, a keep-alive, raw bytes;
     //                           "a+b" back to back; "@2" from 127.0.0.2 on the device's port,
-    //                           "@p" from 127.0.0.1 on another port
+    //                           "@p" from 127.0.0.1 on another port (not waited for)
     bool step(const QString &name)
     {
         static const QMap<QString, QString> targets{
@@ -117,8 +121,9 @@ class WindowTest : public WindowFixture
                 return false;
             (stranger ? *stranger : *device).sendTo(to, bytes);
         }
+        // While the link is wanted the kernel drops a stranger's datagrams: nothing to wait for.
         return to != 0 && (!stranger || stranger->port() != 0) &&
-               readSince(read, int(datagrams.size()));
+               (stranger || readSince(read, int(datagrams.size())));
     }
 
 private slots:
@@ -159,13 +164,15 @@ private slots:
             if (parts[0] != "on")
                 continue;
             const QObject *sender = widget<QObject>(parts.value(1));
-            QVERIFY2(sender && parts.size() == 3, signature.constData());
+            QVERIFY2(sender, signature.constData());
+            QVERIFY2(parts.size() == 3, signature.constData());
             const int signal = sender->metaObject()->indexOfSignal(parts[2].constData());
             // Removing one connection must leave none: a string disconnect alone would remove
             // all duplicates at once and so could not tell one connection from two.
-            QVERIFY2(QMetaObject::disconnectOne(sender, signal, window.get(), i) &&
-                         !QObject::disconnect(sender, ("2" + parts[2]).constData(), window.get(),
-                                              ("1" + signature).constData()),
+            QVERIFY2(QMetaObject::disconnectOne(sender, signal, window.get(), i),
+                     signature.constData());
+            QVERIFY2(!QObject::disconnect(sender, ("2" + parts[2]).constData(), window.get(),
+                                          ("1" + signature).constData()),
                      signature.constData());
         }
     }
@@ -235,6 +242,8 @@ private slots:
         row("Connect clears progress", "point 37 toggle",
             "LinkConnecting Idle 0% [] 'Connecting...'", "Ping 1");
         row("first keep-alive", "point toggle 37 alive", up("Connected", "37"), "Ping 1");
+        row("mismatch while connecting claims no link", "connect toggle toggle next",
+            busy("Connecting..."), "End! 3, Ping 3");
         row("first keep-alive: any sequence, trailing bytes", "point toggle x55ff00736a756e6b",
             connected, "Ping 1");
         row("mismatch after a success keeps the flag", "connect check next", mismatch + " allowed",
@@ -288,6 +297,9 @@ private slots:
             "End! 44, Ping 44");
         row("duplicated reply while writing", "connect upload:41 | ok+ok", mismatch,
             "Write 44, End! 45, Ping 45");
+        // A peer that answers notices would otherwise drive an exchange at network speed.
+        row("strays back to back draw one notice", "connect ok+ok+ok+ok", busy("Connecting..."),
+            "End! 2, Ping 2");
         row("Start refused", "connect upload:0 bad", busy(Error), "Start 2, Ping 2");
         row("Write refused, keep-alive", "connect upload:41 | bad alive", up(Error), "Ping 43");
         row("End refused", "connect upload:1793 | bad", busy(Error), "Ping 10");
@@ -311,7 +323,8 @@ private slots:
             QTest::addRow("stranger @%s while down", from)
                 << QString("connect toggle alive@%1").arg(from) << down << "Ping 2";
         }
-        row("the device while down", "connect toggle alive", down, "End! 2, Ping 3");
+        row("the device while down, back to back", "connect toggle alive+alive+alive", down,
+            "End! 2, Ping 3");
     }
     void controlModes()
     {
@@ -333,42 +346,50 @@ private slots:
     }
 
     // Pings go out about once a second; only a keep-alive or Connect restarts the 12 s link
-    // timer (below 11 s is more than a coarse timer's 5 % slack, so a restart shows).
+    // timer. The one real-time wait here: twice until the link timer has run 0.2 s.
     void timers()
     {
         QVERIFY(connectToDevice());
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(waitFor([&] { return device->count("Ping") >= 3; }, 3500));
-        QVERIFY2(clock.elapsed() >= 1500, "two ticks came too fast");
-        QVERIFY(step("check") && probe().linkTimerRemainingMs() < 11000); // 0xAC: no keep-alive
-        QVERIFY(step("alive") && probe().linkTimerRemainingMs() > 11400);
-        QVERIFY(waitFor([&] { return probe().linkTimerRemainingMs() < 11000; }));
+        const int ping = probe().pingTimerRemainingMs();
+        QVERIFY2(ping > 900 && ping <= 1050, qPrintable(QString::number(ping))); // 5 % slack
+        const auto remaining = [&] {
+            return probe().linkTimerRemainingMs();
+        };
+        QVERIFY(waitFor([&] { return remaining() < 11800; }));
+        QVERIFY(step("check")); // 0xAC: a verdict, no keep-alive
+        QVERIFY(step("tick"));
+        QVERIFY(remaining() < 11800);
+        QVERIFY(step("alive"));
+        QVERIFY(remaining() >= 11800);
+        QVERIFY(waitFor([&] { return remaining() < 11800; }));
         click("pButConnectToggle");
         click("pButConnectToggle");
-        QVERIFY(probe().linkTimerRemainingMs() > 11400);
+        QVERIFY(remaining() >= 11800);
     }
 
-    // A peer that sends every datagram back must not drive an exchange of notices: connected,
-    // or after Disconnect with one datagram to start it.
-    void echoingPeerDrawsFewNotices_data()
+    // Strangers' datagrams must not crowd the device's replies out of the receive queue: a
+    // flood from another local port during an upload (it stalls for good when one is lost).
+    void uploadUnderStrangerFlood()
     {
-        QTest::addColumn<bool>("disconnect");
-        QTest::newRow("connected") << false;
-        QTest::newRow("after Disconnect") << true;
-    }
-    void echoingPeerDrawsFewNotices()
-    {
-        QFETCH(bool, disconnect);
-        device->echo = true;
-        QVERIFY(pointAt(device->port()));
-        click("pButConnectToggle");
-        QVERIFY(waitFor([&] { return !device->received.isEmpty(); }));
-        if (disconnect)
-            click("pButConnectToggle");
-        device->sendTo(window->findChild<QUdpSocket *>()->localPort(), "x");
-        QTest::qWait(2500); // real time on purpose: what is measured is notices per second
-        QVERIFY2(device->count("End") <= 4, qPrintable(QString::number(device->count("End"))));
+        QVERIFY(connectToDevice());
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(window->findChild<QUdpSocket *>()->localPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::atomic<int> sent{0};
+        std::atomic<bool> over{false};
+        std::thread flood([&] { // until the upload is over; a stalled one sees all of it
+            const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+            for (; sent < 300000 && !over; ++sent)
+                sendto(stranger, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            close(stranger);
+        });
+        waitFor([&] { return sent > 1000; });
+        const bool uploaded = step("upload");
+        over = true;
+        flood.join();
+        QVERIFY(uploaded);
+        QCOMPARE(status(), QString("Connected. Uploading has been completed successful!"));
     }
 
     void fullUpload()
@@ -387,7 +408,8 @@ private slots:
             if (command && command->name != "Ping")
                 ops.append({*command, int(bytes.size()), progress(), status()});
         });
-        QVERIFY(connectToDevice() && step("upload"));
+        QVERIFY(connectToDevice());
+        QVERIFY(step("upload"));
         QCOMPARE(device->received.first(), QByteArray::fromHex("03010450696E67")); // Ping
         QCOMPARE(ops.size(), Blocks + 2);
         QCOMPARE(ops[0].command.name + ops[0].status,
@@ -408,8 +430,9 @@ private slots:
                                                 : QString("Connected. Checking..."));
             reassembled += ops[i].command.payload;
         }
-        QVERIFY(wraps >= 7 && reassembled == sampleImage());
-        QCOMPARE(ops[18].progress, 0); // 17 blocks acknowledged
+        QVERIFY(wraps >= 7);
+        QVERIFY(reassembled == sampleImage()); // QCOMPARE would print 917504 bytes
+        QCOMPARE(ops[18].progress, 0);         // 17 blocks acknowledged
         QCOMPARE(ops[19].progress, 1);
         const QString done = "LinkUp Idle 100% [Upload Stop Check StartApp] 'Connected. ";
         QCOMPARE(screen(), done + "Uploading has been completed successful!' allowed");

@@ -28,6 +28,7 @@ public:
     const DeviceEndpoint &endpoint() const { return *window.pEndpoint; }
     const QByteArray &firmwareData() const { return window.firmwareData; }
     int linkTimerRemainingMs() const { return window.pLinkTimer->remainingTime(); } // -1: stopped
+    int pingTimerRemainingMs() const { return window.pPingTimer->remainingTime(); }
     bool startAppAllowed() const { return window.startAppAllowed; }
 
 private:
