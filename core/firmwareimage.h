@@ -3,9 +3,15 @@
 #include <QByteArray>
 #include <QString>
 
-constexpr int FirmwareImageSize = 0xE0000; // 917504: the only size an upload accepts
+// 917504: the only size an upload accepts. Only the fuzz build shrinks it, so that an input
+// costs microseconds instead of milliseconds and fuzzing gets past the first few thousand.
+#ifdef BOOTLOADER_FUZZ_IMAGE_SIZE
+constexpr int FirmwareImageSize = BOOTLOADER_FUZZ_IMAGE_SIZE;
+#else
+constexpr int FirmwareImageSize = 0xE0000;
+#endif
 constexpr int ChecksumSize = 4;
-constexpr int FirmwareBodySize = FirmwareImageSize - ChecksumSize; // 917500
+constexpr int FirmwareBodySize = FirmwareImageSize - ChecksumSize;
 constexpr int WriteBlockSize = 512;
 constexpr char ImagePadByte = char(0xFF);
 

@@ -1,7 +1,7 @@
 // The simulated flash under any sequence of commands. Input: one byte per operation, its low
-// three bits: 0 Start; 1 Write of (next byte) * 4096 bytes; 2 End; 3 Check; 4 End notice;
+// three bits: 0 Start; 1 Write of (next byte) / 224 image sizes; 2 End; 3 Check; 4 End notice;
 // 5 Write of a whole image of (next byte) bytes in 512-byte blocks, with bit 3 set one body
-// byte flipped at (next byte) * 3598 on the way.
+// byte flipped at (next byte) / 255 of the body on the way.
 #include "fuzzcheck.h"
 
 #include "core/firmwareimage.h"
@@ -14,7 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     SimulatedFlash flash;
     bool open = false; // a Start, and no End request or End notice since
-    int images = 0;    // each costs checksums: a few per input
     size_t at = 0;
     const auto next = [&] {
         return at < size ? int(data[at++]) : 0;
@@ -25,14 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(accepted == (open && held + block.size() <= FirmwareImageSize));
         FUZZ_CHECK(flash.contents().size() == held + (accepted ? block.size() : 0));
     };
-    while (at < size && at < 48) {
+    while (at < size && at < 64) { // enough for every order of a few uploads
         const int op = next();
         const QByteArray before = flash.contents();
         if ((op & 7) == 0) {
             FUZZ_CHECK(flash.erase() == ReplyOkCode && flash.contents().isEmpty());
             open = true;
         } else if ((op & 7) == 1) {
-            write(QByteArray(next() * 4096, char(op)));
+            write(QByteArray(next() * FirmwareImageSize / 224, char(op)));
         } else if ((op & 7) == 2 || (op & 7) == 3) {
             const quint8 status = (op & 7) == 2 ? flash.end() : flash.check();
             open = open && (op & 7) == 3;
@@ -41,10 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else if ((op & 7) == 4) {
             FUZZ_CHECK(flash.abandon() == open && flash.contents() == (open ? "" : before));
             open = false;
-        } else if ((op & 7) == 5 && ++images <= 4) {
+        } else if ((op & 7) == 5) {
             QByteArray image = buildFirmwareImage(QByteArray(next(), char(op)));
             if (op & 8)
-                image.data()[next() * 3598] ^= 1;
+                image.data()[next() * (FirmwareBodySize / 255)] ^= 1;
             for (int from = 0; from < FirmwareImageSize; from += WriteBlockSize)
                 write(image.mid(from, WriteBlockSize));
             // An intact image sent whole after a Start is one the device accepts.

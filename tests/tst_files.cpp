@@ -190,15 +190,11 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &saved);
         QCOMPARE(closer.seen, box.isEmpty() ? QStringList() : QStringList(box + "/0/0"));
         QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden), entries); // no temporary left
-        if (box.isEmpty()) { // written, in place where the folder is read-only
-            QVERIFY(readTestFile("target.bin") == buildFirmwareImage(QByteArray(inputSize, 'p')));
-            QCOMPARE(progress(), 100);
-            QCOMPARE(status(), QString("Postbuild is completed successful"));
-        } else {
-            QCOMPARE(describe("target.bin"), before);
-            QCOMPARE(progress(), 0);
-            QCOMPARE(status(), QString());
-        }
+        const bool written = box.isEmpty(); // in place where the folder is read-only
+        const QByteArray image = buildFirmwareImage(QByteArray(inputSize, 'p'));
+        QVERIFY(describe("target.bin") == (written ? image : before)); // not printed: 900 KB
+        QCOMPARE(progress(), written ? 100 : 0);
+        QCOMPARE(status(), written ? "Postbuild is completed successful" : QString());
     }
 
     void postBuildLeavesRunningUploadAlone()

@@ -280,8 +280,6 @@ private slots:
         row("check: one byte, mismatch", "connect check:0 x55", mismatch,
             "Check 2, End! 3, Ping 3");
         row("check: two bytes, failure", "connect check:0 x5502", busy(Wrong), "Check 2, Ping 2");
-        row("check: success for the next sequence, mismatch", "connect check:0 next", mismatch,
-            "Check 2, End! 3, Ping 3");
         row("check: success, trailing bytes", "connect check:0 x550200ac0102", passed,
             "Check 2, Ping 2");
         row("check: mismatch and keep-alive back to back", "connect check:0 x55+alive", connected,
@@ -312,8 +310,6 @@ private slots:
             "LinkUp Idle 100% [Upload Stop Check StartApp] 'Connected. Uploading has been "
             "completed successful!' allowed",
             "Ping 53");
-        row("Connect abandons a stalled check", "connect check:0 37 toggle toggle | alive",
-            connected, "Ping 3");
 
         // Only the endpoint's address and port may drive the window or draw a notice.
         for (const char *from : {"2", "p"}) {
@@ -352,19 +348,16 @@ private slots:
         QVERIFY(connectToDevice());
         const int ping = probe().pingTimerRemainingMs();
         QVERIFY2(ping > 900 && ping <= 1050, qPrintable(QString::number(ping))); // 5 % slack
-        const auto remaining = [&] {
-            return probe().linkTimerRemainingMs();
-        };
-        QVERIFY(waitFor([&] { return remaining() < 11800; }));
+        QVERIFY(waitFor([&] { return probe().linkTimerRemainingMs() < 11800; }));
         QVERIFY(step("check")); // 0xAC: a verdict, no keep-alive
         QVERIFY(step("tick"));
-        QVERIFY(remaining() < 11800);
+        QVERIFY(probe().linkTimerRemainingMs() < 11800);
         QVERIFY(step("alive"));
-        QVERIFY(remaining() >= 11800);
-        QVERIFY(waitFor([&] { return remaining() < 11800; }));
+        QVERIFY(probe().linkTimerRemainingMs() >= 11800);
+        QVERIFY(waitFor([&] { return probe().linkTimerRemainingMs() < 11800; }));
         click("pButConnectToggle");
         click("pButConnectToggle");
-        QVERIFY(remaining() >= 11800);
+        QVERIFY(probe().linkTimerRemainingMs() >= 11800);
     }
 
     // Strangers' datagrams must not crowd the device's replies out of the receive queue: a
@@ -372,21 +365,19 @@ private slots:
     void uploadUnderStrangerFlood()
     {
         QVERIFY(connectToDevice());
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(window->findChild<QUdpSocket *>()->localPort());
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const quint16 port = window->findChild<QUdpSocket *>()->localPort();
+        const sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        constexpr int Flood = 300000; // or until the upload is over; a stalled one sees it all
         std::atomic<int> sent{0};
-        std::atomic<bool> over{false};
-        std::thread flood([&] { // until the upload is over; a stalled one sees all of it
+        std::thread flood([&] {
             const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
-            for (; sent < 300000 && !over; ++sent)
+            for (; sent < Flood; ++sent)
                 sendto(stranger, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
             close(stranger);
         });
         waitFor([&] { return sent > 1000; });
         const bool uploaded = step("upload");
-        over = true;
+        sent = Flood;
         flood.join();
         QVERIFY(uploaded);
         QCOMPARE(status(), QString("Connected. Uploading has been completed successful!"));
@@ -432,8 +423,6 @@ private slots:
         }
         QVERIFY(wraps >= 7);
         QVERIFY(reassembled == sampleImage()); // QCOMPARE would print 917504 bytes
-        QCOMPARE(ops[18].progress, 0);         // 17 blocks acknowledged
-        QCOMPARE(ops[19].progress, 1);
         const QString done = "LinkUp Idle 100% [Upload Stop Check StartApp] 'Connected. ";
         QCOMPARE(screen(), done + "Uploading has been completed successful!' allowed");
         const int mark = device->received.size();
