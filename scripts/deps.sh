@@ -10,13 +10,20 @@ ensure_packages() {
     echo "Installing: ${missing[*]}" >&2
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    # sudo resets the environment: the setting goes through env, after sudo.
+    local apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get)
+    "${apt[@]}" update -qq
+    "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# What building needs (help2man makes the manual pages from the programs' --help), and with
+# it what the window needs to run.
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
-    xvfb xauth x11-utils tshark wireshark-common bash-completion)
+    help2man)
+
+# What the test suite needs beside: a virtual X server for the window's smoke test, tshark
+# for the dissector, bash-completion, man and jq for the README's examples.
+TEST_PACKAGES=(xvfb xauth x11-utils tshark wireshark-common bash-completion man-db jq iproute2)
 
 # Qt 6 beside Qt 5 (BOOTLOADER_QT_MAJOR=6).
 QT6_PACKAGES=(qt6-base-dev libqt6opengl6-dev)
