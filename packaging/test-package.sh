@@ -35,11 +35,24 @@ runs_help() { # exit 0 and a usage text
 shows_version() { [ "$("$root/usr/bin/$1" --version)" = "$1 $version" ]; }
 libs_resolve() { ldd "$root/usr/bin/$1" && ! ldd "$root/usr/bin/$1" | grep -q 'not found'; }
 png_size() { file "$root/usr/share/icons/hicolor/$1x$1/apps/bootloader.png" | grep -q "PNG image data, $1 x $1,"; }
-man_page() {
-    local page=$root/usr/share/man/man1/$1.1.gz title=${1^^}
-    gzip -t "$page" && zcat "$page" | head -1 | grep -qF ".TH ${title//-/\\-} 1 "
+page_text() { # the installed page's roff with escaped hyphens and font changes undone
+    zcat "$root/usr/share/man/man1/$1.1.gz" | sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g'
 }
-exit_status_documented() { zcat "$root/usr/share/man/man1/$1.1.gz" | grep -q '^\.SH EXIT STATUS'; }
+man_page() {
+    gzip -t "$root/usr/share/man/man1/$1.1.gz" &&
+        [[ $(grep -m1 '^\.TH' <<<"$(page_text "$1")") == ".TH ${1^^} \"1\" "* ]]
+}
+exit_status_documented() { grep -qiE '^\.S[HS] "?exit status' <<<"$(page_text "$1")"; }
+# Every option the program's --help lists (the first column of its option lines) is on the page.
+options_documented() {
+    local option missing=0 text
+    text=$(page_text "$1")
+    for option in $("$root/usr/bin/$1" --help | grep -oE '^ +-[^ ]+(, -[^ ]+)*' | tr -d ,); do
+        grep -qE -- "(^|[^-[:alnum:]])$option([^-[:alnum:]]|\$)" <<<"$text" ||
+            { echo "$1(1) lacks $option" >&2; missing=1; }
+    done
+    [ "$missing" -eq 0 ]
+}
 changelog_matches() {
     zcat "$root/usr/share/doc/bootloader/changelog.gz" | head -1 | grep -qF "bootloader ($version)"
 }
@@ -63,14 +76,12 @@ for prog in bootloader bootloader-cli bootloader-sim; do
     check "$prog installed in /usr/bin, executable" test -x "$root/usr/bin/$prog"
     check "$prog finds all its shared libraries" libs_resolve "$prog"
 done
-for prog in bootloader-cli bootloader-sim; do
+for prog in bootloader bootloader-cli bootloader-sim; do
     check "$prog --help exits 0 with a usage text" runs_help "$prog"
     check "$prog --version shows $version" shows_version "$prog"
-    check "$prog(1) manual page, gzipped, documents exit statuses" \
-        exit_status_documented "$prog"
-done
-for page in bootloader bootloader-cli bootloader-sim; do
-    check "$page(1) manual page is a valid gzip with a .TH header" man_page "$page"
+    check "$prog(1) manual page is a valid gzip with a .TH header" man_page "$prog"
+    check "$prog(1) manual page documents exit statuses" exit_status_documented "$prog"
+    check "$prog(1) manual page has every option of $prog --help" options_documented "$prog"
 done
 desktop=$root/usr/share/applications/bootloader.desktop
 check "desktop entry present" test -f "$desktop"
