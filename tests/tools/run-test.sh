@@ -37,7 +37,7 @@ holder=
 for _ in $(seq 100); do
     coproc HOLDER { exec "$build/bootloader-sim" --port 31120 --fail Start --quiet 2>/dev/null; }
     holder=$HOLDER_PID
-    read -r -t 10 line <&"${HOLDER[0]}" && break
+    read -r -t 10 _ <&"${HOLDER[0]}" && break
     wait "$holder"
     holder=
     sleep 0.1
