@@ -30,18 +30,20 @@ void setUpTimer(QTimer &timer, int intervalMs, bool singleShot)
 DeviceSession::DeviceSession(const DeviceTarget &device, Operation operation,
                              const QByteArray &image, const Settings &settings, QObject *parent)
     : QObject(parent), m_device(device), m_operation(operation), m_image(image),
-      m_settings(settings)
+      m_settings(settings), m_endNotices(settings.endNoticeIntervalMs)
 {
-    setUpTimer(m_pingTimer, PingIntervalMs, false);
-    setUpTimer(m_linkTimer, LinkTimeoutMs, true);
+    setUpTimer(m_pingTimer, settings.pingIntervalMs, false);
+    setUpTimer(m_linkTimer, settings.linkTimeoutMs, true);
     setUpTimer(m_keepAliveTimer, settings.replyTimeoutMs, true);
     setUpTimer(m_replyTimer, settings.replyTimeoutMs, true);
     setUpTimer(m_retryTimer, settings.retryAfterMs, true);
 
     connect(&m_socket, &DeviceSocket::readyRead, this, &DeviceSession::readReplies);
-    connect(&m_pingTimer, &QTimer::timeout, this, [this] { sendPing(false); });
+    connect(&m_pingTimer, &QTimer::timeout, this, [this] { sendPing(Conversation::Ping::Tick); });
     connect(&m_linkTimer, &QTimer::timeout, this, [this] {
-        onSilence(Result::LinkLost, QStringLiteral("no keep-alive answer for 12 s"));
+        onSilence(
+            Result::LinkLost,
+            QStringLiteral("no keep-alive answer for %1").arg(seconds(m_settings.linkTimeoutMs)));
     });
     connect(&m_keepAliveTimer, &QTimer::timeout, this, [this] {
         onSilence(Result::TimedOut, QStringLiteral("no keep-alive answer to Ping within %1")
@@ -66,7 +68,7 @@ void DeviceSession::start()
                QStringLiteral("cannot open a socket to %1: %2").arg(m_device.label(), error));
         return;
     }
-    sendPing(true); // the first Ping advances the counter, the periodic ones repeat it
+    sendPing(Conversation::Ping::Opening);
     if (m_stage == Stage::Done)
         return;
     m_linkTimer.start();
@@ -114,31 +116,34 @@ void DeviceSession::readReplies()
 
 void DeviceSession::handleReply(const char *data, qint64 length)
 {
+    Conversation::Outstanding outstanding;
+    outstanding.link = m_stage == Stage::Connecting ? LinkConnecting : LinkUp;
+    outstanding.request = m_stage == Stage::Busy && m_requestName;
+    outstanding.sequence = m_sequence;
+    outstanding.recent = m_settings.retries > 0 ? &m_recentRequests : nullptr;
+    const Conversation::Reply reply = Conversation::readReply(data, length, outstanding);
+    const quint8 expected = m_sequence; // before a notice takes the next number
+    if (Conversation::callsForEndNotice(reply))
+        sendEndNotice(); // whatever the device was doing is over
     const quint8 status = Datagram::replyByte(data, length, ReplyStatusOffset);
-    switch (Datagram::classifyReply(data, length, m_sequence)) {
-    case Datagram::ReplyKind::Nothing:
+    switch (reply) {
+    case Conversation::Reply::Ignored:
+    case Conversation::Reply::Stray:
+    case Conversation::Reply::Stale:
         break;
-    case Datagram::ReplyKind::KeepAlive:
+    case Conversation::Reply::KeepAlive:
         onKeepAlive();
         break;
-    case Datagram::ReplyKind::SequenceMismatch: {
-        const quint8 echoed = Datagram::replyByte(data, length, ReplySequenceOffset);
-        // With retransmission a late or repeated answer to the previous request is expected.
-        if (m_settings.retries > 0 && echoed == m_previousRequestSequence)
-            break;
-        const quint8 expected = m_sequence;
-        // As the window does: tell the device that whatever it was doing is over.
-        sendEndNotice();
+    case Conversation::Reply::Mismatch:
         finish(Result::SequenceMismatch,
                QStringLiteral("a reply echoed sequence %1, expected %2; End notice sent")
-                   .arg(echoed)
+                   .arg(Datagram::replyByte(data, length, ReplySequenceOffset))
                    .arg(expected));
         break;
-    }
-    case Datagram::ReplyKind::Success:
+    case Conversation::Reply::Success:
         onVerdict(true, status);
         break;
-    case Datagram::ReplyKind::Failure:
+    case Conversation::Reply::Failure:
         onVerdict(false, status);
         break;
     }
@@ -146,21 +151,19 @@ void DeviceSession::handleReply(const char *data, qint64 length)
 
 void DeviceSession::onKeepAlive()
 {
-    m_linkTimer.start();
+    const Conversation::KeepAliveStep step =
+        Conversation::onKeepAlive(m_stage == Stage::Connecting ? LinkConnecting : LinkUp);
+    if (step.restartsLinkWindow)
+        m_linkTimer.start();
     m_keepAliveTimer.stop();
     emit commandAnswered(CommandName::Ping, m_sequence, Datagram::ReplyKind::KeepAlive,
                          KeepAliveCode, (m_clock.nsecsElapsed() - m_pingSentNs) / 1000);
-    if (m_stage == Stage::Connecting)
+    if (step.linkComesUp)
         beginOperation();
 }
 
 void DeviceSession::onVerdict(bool success, quint8 status)
 {
-    if (m_stage != Stage::Busy || !m_requestName) {
-        // Nothing was asked: the window answers such a reply with an "End" notice, and so do we.
-        sendEndNotice();
-        return;
-    }
     m_replyTimer.stop();
     m_retryTimer.stop();
     const qint64 roundTripUs = (m_clock.nsecsElapsed() - m_requestSentNs) / 1000;
@@ -168,8 +171,6 @@ void DeviceSession::onVerdict(bool success, quint8 status)
     emit commandAnswered(m_requestName, m_sequence,
                          success ? Datagram::ReplyKind::Success : Datagram::ReplyKind::Failure,
                          status, roundTripUs);
-    if (m_uploadStage == StageWriting) // the reply to "Start" leaves the progress at 0
-        setPercent(FlashProcedure::percent(m_offset, m_image.size()));
     const FlashProcedure::Step step =
         FlashProcedure::onReply(m_uploadStage, success, m_offset, m_image.size());
     if (m_uploadStage != step.stage)
@@ -177,13 +178,14 @@ void DeviceSession::onVerdict(bool success, quint8 status)
             << m_device.label() << "stage" << FlashProcedure::stageName(m_uploadStage) << "->"
             << FlashProcedure::stageName(step.stage);
     m_uploadStage = step.stage;
+    if (step.percent >= 0)
+        setPercent(step.percent);
     switch (step.action) {
     case FlashProcedure::Action::Wait:
         break;
     case FlashProcedure::Action::SendBlock: {
-        const int length = FlashProcedure::blockLength(m_offset, m_image.size());
-        sendRequest(CommandName::Write, m_image.constData() + m_offset, length);
-        m_offset += quint32(length);
+        const FlashProcedure::Block block = FlashProcedure::takeBlock(&m_offset, m_image.size());
+        sendRequest(CommandName::Write, m_image.constData() + block.offset, block.length);
         break;
     }
     case FlashProcedure::Action::SendEnd:
@@ -227,10 +229,10 @@ void DeviceSession::sendEndNotice()
         send(CmdNotice, CommandName::End, nullptr, 0, true);
 }
 
-void DeviceSession::sendPing(bool advance)
+void DeviceSession::sendPing(Conversation::Ping ping)
 {
     const qint64 sentNs = m_clock.nsecsElapsed();
-    if (!send(CmdRequest, CommandName::Ping, nullptr, 0, advance))
+    if (!send(CmdRequest, CommandName::Ping, nullptr, 0, Conversation::advancesSequence(ping)))
         return;
     m_pingSentNs = sentNs;
     // The oldest unanswered Ping sets the limit, so a device that never answers pings
@@ -241,8 +243,9 @@ void DeviceSession::sendPing(bool advance)
 
 void DeviceSession::sendRequest(const char *name, const char *payload, int payloadLength)
 {
+    if (m_requestName) // answered, or given up: its late answers may still come
+        m_recentRequests.add(m_sequence);
     m_requestName = name;
-    m_previousRequestSequence = m_sequence;
     m_attempt = 0;
     if (!send(CmdRequest, name, payload, payloadLength, true))
         return;

@@ -2,9 +2,11 @@
 
 #include "cli/devicesocket.h"
 #include "cli/devicetarget.h"
+#include "core/conversation.h"
 #include "core/datagram.h"
 #include "core/flashprocedure.h"
 #include "core/noticelimiter.h"
+#include "core/protocol.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -29,17 +31,21 @@ public:
         Refused,          // the device answered with a failure verdict
         NoAnswer,         // nothing ever came back from the device
         NothingListens,   // the system reported the device's port unreachable
-        LinkLost,         // 12 s without a keep-alive answer, or a send that failed
+        LinkLost,         // a link timeout without a keep-alive answer, or a send that failed
         TimedOut,         // a reply did not come within the reply time limit
         SequenceMismatch, // a reply echoed another sequence number
         Interrupted,      // SIGINT or SIGTERM
     };
 
+    // The programs keep the protocol's timing; tests shorten it.
     struct Settings
     {
         int replyTimeoutMs = 30000;
         int retries = 0; // resends of an unanswered request, byte for byte
         int retryAfterMs = 250;
+        int pingIntervalMs = PingIntervalMs;
+        int linkTimeoutMs = LinkTimeoutMs;
+        int endNoticeIntervalMs = EndNoticeIntervalMs;
     };
 
     // `image` is shared, not copied; it is only read, in 512-byte blocks.
@@ -51,6 +57,7 @@ public:
     void interrupt();
 
     const DeviceTarget &device() const { return m_device; }
+    Operation operation() const { return m_operation; }
     Result result() const { return m_result; }
     const QString &detail() const { return m_detail; }
     qint64 elapsedMs() const { return m_elapsedMs; }
@@ -80,7 +87,7 @@ private:
     void onVerdict(bool success, quint8 status);
     void beginOperation();
     void sendEndNotice();
-    void sendPing(bool advance);
+    void sendPing(Conversation::Ping ping);
     void sendRequest(const char *name, const char *payload = nullptr, int payloadLength = 0);
     void repeatRequest();
     bool send(quint8 type, const char *name, const char *payload, int payloadLength, bool advance);
@@ -95,8 +102,8 @@ private:
     Settings m_settings;
 
     DeviceSocket m_socket;
-    QTimer m_pingTimer;      // a keep-alive "Ping" once a second
-    QTimer m_linkTimer;      // 12 s without a keep-alive answer: the link is lost
+    QTimer m_pingTimer;      // the periodic keep-alive "Ping"
+    QTimer m_linkTimer;      // no keep-alive answer for this long: the link is lost
     QTimer m_keepAliveTimer; // the reply time limit for the oldest unanswered "Ping"
     QTimer m_replyTimer;     // the reply time limit for the outstanding request
     QTimer m_retryTimer;     // when the outstanding request goes out again
@@ -105,7 +112,7 @@ private:
     Stage m_stage = Stage::Idle;
     UploadStage m_uploadStage = StageIdle;
     quint8 m_sequence = 0; // 0 until the first command, then 1..255, never 0 again
-    quint8 m_previousRequestSequence = 0;
+    Conversation::RecentRequests m_recentRequests; // with retries: late answers to expect
     quint32 m_offset = 0;
     int m_percent = 0;
     bool m_heard = false; // anything at all came from the device

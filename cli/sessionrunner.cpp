@@ -1,17 +1,11 @@
 #include "cli/sessionrunner.h"
 
 #include "cli/output.h"
-#include "cli/progressreporter.h"
-#include "core/commandline.h"
+#include "posix/terminationsignals.h"
 
-#include <QCoreApplication>
-#include <csignal>
-#include <memory>
-#include <vector>
+#include <QEventLoop>
 
 using namespace Output;
-
-namespace {
 
 QString operationName(DeviceSession::Operation operation)
 {
@@ -63,85 +57,109 @@ int exitCodeFor(DeviceSession::Result result)
     }
 }
 
-} // namespace
+ProgressReporter::Summary summaryOf(const DeviceSession &session)
+{
+    ProgressReporter::Summary summary;
+    summary.operation = operationName(session.operation());
+    summary.result = resultText(session.result());
+    summary.exitStatus = exitCodeFor(session.result());
+    summary.elapsedMs = session.elapsedMs();
+    summary.bytesSent = session.bytesSent();
+    summary.retries = session.retries();
+    summary.roundTripsUs = session.roundTripsUs();
+    summary.detail = session.detail();
+    return summary;
+}
+
+SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArray &image,
+                             const QVector<DeviceTarget> &devices, const RunOptions &options,
+                             QObject *parent)
+    : QObject(parent),
+      m_reporter(operation == DeviceSession::Operation::Upload
+                     ? ProgressReporter::progressFor(options.quiet, options.verbose)
+                     : ProgressReporter::Progress::None,
+                 options.verbose, options.json),
+      m_running(devices.size())
+{
+    for (const DeviceTarget &device : devices) {
+        const int index = m_reporter.addDevice(device.label(), operationName(operation));
+        m_sessions.push_back(
+            std::make_unique<DeviceSession>(device, operation, image, options.session));
+        DeviceSession *session = m_sessions.back().get();
+        connect(session, &DeviceSession::progressChanged, this,
+                [this, index](int percent) { m_reporter.progress(index, percent); });
+        connect(session, &DeviceSession::commandAnswered, this,
+                [this, index](const char *name, quint8 sequence, Datagram::ReplyKind answer,
+                              quint8 status, qint64 roundTripUs) {
+                    m_reporter.commandAnswered(index, name, sequence, answer, status, roundTripUs);
+                });
+        connect(session, &DeviceSession::noticeSent, this,
+                [this, index](const char *name, quint8 sequence) {
+                    m_reporter.noticeSent(index, name, sequence);
+                });
+        connect(session, &DeviceSession::requestRepeated, this,
+                [this, index](const char *name, quint8 sequence, int attempt) {
+                    m_reporter.requestRepeated(index, name, sequence, attempt);
+                });
+        connect(session, &DeviceSession::finished, this, [this, session, index] {
+            const DeviceSession::Result result = session->result();
+            if (result == DeviceSession::Result::Succeeded ||
+                result == DeviceSession::Result::Refused)
+                m_reporter.verdict(index, result == DeviceSession::Result::Succeeded,
+                                   session->detail());
+            m_reporter.deviceFinished(index, resultText(result));
+            if (--m_running == 0)
+                emit finished();
+        });
+    }
+}
+
+void SessionRunner::start()
+{
+    m_reporter.begin();
+    for (const auto &session : m_sessions)
+        session->start();
+}
+
+void SessionRunner::interrupt(int signalNumber)
+{
+    if (m_signal == 0)
+        m_signal = signalNumber;
+    for (const auto &session : m_sessions)
+        session->interrupt();
+}
+
+void SessionRunner::writeSummaries()
+{
+    for (size_t i = 0; i < m_sessions.size(); ++i)
+        m_reporter.summary(int(i), summaryOf(*m_sessions[i]));
+}
+
+int SessionRunner::exitStatus() const
+{
+    int worst = ExitSucceeded;
+    for (const auto &session : m_sessions)
+        worst = qMax(worst, exitCodeFor(session->result()));
+    return m_signal ? 128 + m_signal : worst;
+}
 
 int runSessions(DeviceSession::Operation operation, const QByteArray &image,
                 const QVector<DeviceTarget> &devices, const RunOptions &options)
 {
-    const bool showsProgress = operation == DeviceSession::Operation::Upload;
-    ProgressReporter reporter(showsProgress
-                                  ? ProgressReporter::progressFor(options.quiet, options.verbose)
-                                  : ProgressReporter::Progress::None,
-                              options.verbose, options.json);
-    std::vector<std::unique_ptr<DeviceSession>> sessions;
-    int running = devices.size();
-    for (const DeviceTarget &device : devices) {
-        const int index = reporter.addDevice(device.label(), operationName(operation));
-        auto session = std::make_unique<DeviceSession>(device, operation, image, options.session);
-        DeviceSession *raw = session.get();
-        QObject::connect(raw, &DeviceSession::progressChanged,
-                         [&reporter, index](int percent) { reporter.progress(index, percent); });
-        QObject::connect(
-            raw, &DeviceSession::commandAnswered,
-            [&reporter, index](const char *name, quint8 sequence, Datagram::ReplyKind answer,
-                               quint8 status, qint64 roundTripUs) {
-                reporter.commandAnswered(index, name, sequence, answer, status, roundTripUs);
-            });
-        QObject::connect(raw, &DeviceSession::noticeSent,
-                         [&reporter, index](const char *name, quint8 sequence) {
-                             reporter.noticeSent(index, name, sequence);
-                         });
-        QObject::connect(raw, &DeviceSession::requestRepeated,
-                         [&reporter, index](const char *name, quint8 sequence, int attempt) {
-                             reporter.requestRepeated(index, name, sequence, attempt);
-                         });
-        QObject::connect(raw, &DeviceSession::finished, [&reporter, &running, raw, index] {
-            const DeviceSession::Result result = raw->result();
-            if (result == DeviceSession::Result::Succeeded ||
-                result == DeviceSession::Result::Refused)
-                reporter.verdict(index, result == DeviceSession::Result::Succeeded, raw->detail());
-            reporter.deviceFinished(index, resultText(raw->result()));
-            if (--running == 0)
-                QCoreApplication::quit();
-        });
-        sessions.push_back(std::move(session));
-    }
-
-    // A signal tells every device still busy that its upload is over, then ends the run.
-    int signalled = 0;
+    SessionRunner runner(operation, image, devices, options);
     QString error;
-    if (!CommandLine::onTerminationSignals(
-            [&](int signalNumber) {
-                if (signalled == 0)
-                    signalled = signalNumber;
-                for (const auto &session : sessions)
-                    session->interrupt();
-            },
-            &error))
+    if (!TerminationSignals::onSignal(
+            &runner, [&runner](int signalNumber) { runner.interrupt(signalNumber); }, &error))
         Output::message(QStringLiteral("bootloader-cli: %1\n").arg(error).toLocal8Bit());
 
-    reporter.begin();
-    for (const auto &session : sessions)
-        session->start();
-    if (running > 0) // a session may end inside start(), when its first send fails
-        QCoreApplication::exec();
-
-    int worst = ExitSucceeded;
-    for (size_t i = 0; i < sessions.size(); ++i) {
-        const DeviceSession &session = *sessions[i];
-        ProgressReporter::Summary summary;
-        summary.operation = operationName(operation);
-        summary.result = resultText(session.result());
-        summary.exitStatus = exitCodeFor(session.result());
-        summary.elapsedMs = session.elapsedMs();
-        summary.bytesSent = session.bytesSent();
-        summary.retries = session.retries();
-        summary.roundTripsUs = session.roundTripsUs();
-        summary.detail = session.detail();
-        reporter.summary(int(i), summary);
-        worst = qMax(worst, summary.exitStatus);
-    }
-    if (!reportWritten())
-        worst = qMax(worst, int(ExitReportLost));
-    return signalled ? 128 + signalled : worst;
+    QEventLoop loop;
+    QObject::connect(&runner, &SessionRunner::finished, &loop, &QEventLoop::quit);
+    runner.start();
+    if (!runner.isFinished()) // a session may end inside start(), when its first send fails
+        loop.exec();
+    runner.writeSummaries();
+    const int status = runner.exitStatus();
+    if (!reportWritten() && status < 128)
+        return qMax(status, int(ExitReportLost));
+    return status;
 }

@@ -1,41 +1,8 @@
 #include "core/commandline.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-// Runs inside the signal: writing one byte to a pipe is all it may safely do.
-void onTerminationSignal(int signalNumber)
-{
-    const int savedErrno = errno;
-    const char byte = char(signalNumber);
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-bool setFlags(int fd)
-{
-    return ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 &&
-           ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what),
-                                        QString::fromLocal8Bit(strerror(errno)));
-}
-
-} // namespace
 
 namespace CommandLine {
 
@@ -80,42 +47,6 @@ int usageError(const QString &message)
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.constData(),
                  message.toLocal8Bit().constData(), program.constData());
     return UsageExitCode;
-}
-
-bool quitOnTerminationSignals(QString *error)
-{
-    return onTerminationSignals([](int) { QCoreApplication::quit(); }, error);
-}
-
-bool onTerminationSignals(const std::function<void(int)> &handler, QString *error)
-{
-    if (::pipe(signalPipe) != 0 || !setFlags(signalPipe[0]) || !setFlags(signalPipe[1])) {
-        *error = systemError("cannot create the signal pipe");
-        return false;
-    }
-
-    auto *notifier =
-        new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [handler] {
-        char drain[64];
-        ssize_t got = 0;
-        while ((got = ::read(signalPipe[0], drain, sizeof drain)) > 0) {
-            for (ssize_t i = 0; i < got; ++i)
-                handler(quint8(drain[i]));
-        }
-    });
-
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signalNumber : {SIGINT, SIGTERM}) {
-        if (::sigaction(signalNumber, &action, nullptr) != 0) {
-            *error = systemError("cannot install the signal handler");
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace CommandLine

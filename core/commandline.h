@@ -2,11 +2,10 @@
 
 #include <QCommandLineParser>
 #include <QString>
-#include <functional>
 #include <optional>
 
 // The start that bootloader-cli and bootloader-sim share: name and version, --help and
-// --version, usage errors on stderr with exit status 2, a clean quit on SIGINT and SIGTERM.
+// --version, usage errors on stderr with exit status 2.
 namespace CommandLine {
 
 constexpr int UsageExitCode = 2;
@@ -23,12 +22,5 @@ std::optional<int> parseDecimal(const QString &text, int lowest, int highest);
 
 // Prints "PROGRAM: message" and where to find help on stderr; returns UsageExitCode.
 int usageError(const QString &message);
-
-// Makes SIGINT and SIGTERM end the event loop through the normal path. Call once, after the
-// QCoreApplication exists.
-bool quitOnTerminationSignals(QString *error);
-
-// Calls `handler` with the signal's number, in the event loop, for each SIGINT or SIGTERM.
-bool onTerminationSignals(const std::function<void(int)> &handler, QString *error);
 
 } // namespace CommandLine

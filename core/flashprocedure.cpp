@@ -20,8 +20,8 @@ Step onReply(UploadStage stage, bool success, quint32 offset, int imageSize)
         if (!success)
             return {Action::Finish, StageIdle, Verdict::UploadFailed};
         if (offset >= quint32(imageSize))
-            return {Action::SendEnd, StageFinishing, Verdict::None};
-        return {Action::SendBlock, StageWriting, Verdict::None};
+            return {Action::SendEnd, StageFinishing, Verdict::None, 100};
+        return {Action::SendBlock, StageWriting, Verdict::None, percent(offset, imageSize)};
     case StageFinishing:
         return {Action::Finish, StageIdle,
                 success ? Verdict::UploadSucceeded : Verdict::UploadFailed};
@@ -35,6 +35,13 @@ int blockLength(quint32 offset, int imageSize)
 {
     const qint64 left = qint64(imageSize) - qint64(offset);
     return int(qBound(qint64(0), left, qint64(WriteBlockSize)));
+}
+
+Block takeBlock(quint32 *offset, int imageSize)
+{
+    const Block block{*offset, blockLength(*offset, imageSize)};
+    *offset += quint32(block.length);
+    return block;
 }
 
 int percent(quint32 offset, int imageSize)

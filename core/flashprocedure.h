@@ -31,6 +31,15 @@ struct Step
     Action action = Action::Wait;
     UploadStage stage = StageIdle; // the stage after the step
     Verdict verdict = Verdict::None;
+    // The share of the image now acknowledged, for a reply that moves the progress; -1 for one
+    // that does not (the reply to "Start" leaves it at the 0 the upload began with).
+    int percent = -1;
+};
+
+struct Block
+{
+    quint32 offset = 0;
+    int length = 0;
 };
 
 // What a success or failure reply to the command outstanding in `stage` means, with `offset`
@@ -40,6 +49,9 @@ Step onReply(UploadStage stage, bool success, quint32 offset, int imageSize);
 
 // The bytes of the next "Write": one block, or what is left of the image.
 int blockLength(quint32 offset, int imageSize);
+
+// The next "Write"'s block at `*offset`; moves `*offset` past it, to the bytes sent so far.
+Block takeBlock(quint32 *offset, int imageSize);
 
 // The share of the image acknowledged, as the progress bar shows it: rounded down, 100 only
 // once every byte is sent.

@@ -26,6 +26,13 @@ void MainWindow::handleEvent(quint8 event)
         sendEndNotice();
         resetToConnecting();
         return;
+    case EvStrayReply:
+        // A late answer to an abandoned command, or one after Disconnect: tell the device that
+        // nothing waits for it.
+        if (linkState != LinkDown)
+            ui->progressBar->setValue(0);
+        sendEndNotice();
+        return;
     case EvKeepAlive:
     case EvPingTick:
     case EvLinkTimeout:
@@ -53,8 +60,6 @@ void MainWindow::handleStageEvent(quint8 event)
     }
     if (event != EvReplyOk && event != EvReplyFail)
         return; // the operation buttons are off while one runs
-    const bool writing = uploadStage == StageWriting;
-    const int percent = FlashProcedure::percent(uploadOffset, firmwareData.size());
     const FlashProcedure::Step step = FlashProcedure::onReply(
         UploadStage(uploadStage), event == EvReplyOk, uploadOffset, firmwareData.size());
     // The command leaves first: the widgets are updated while the device works on it.
@@ -78,8 +83,8 @@ void MainWindow::handleStageEvent(quint8 event)
         showStatus(verdictStatus(step.verdict));
         return;
     }
-    if (writing) // the reply to "Start" leaves the bar at the 0 the upload start set
-        showProgress(percent);
+    if (step.percent >= 0)
+        showProgress(step.percent);
     if (uploadStage != step.stage)
         qCDebug(lcFlash) << "stage" << FlashProcedure::stageName(UploadStage(uploadStage)) << "->"
                          << FlashProcedure::stageName(step.stage);
@@ -100,12 +105,6 @@ void MainWindow::handleIdleEvent(quint8 event)
         break;
     case EvCheck:
         startCheck();
-        break;
-    case EvReplyOk:
-    case EvReplyFail:
-        // A late answer to an abandoned command: tell the device nothing waits for it.
-        ui->progressBar->setValue(0);
-        sendEndNotice();
         break;
     }
 }
@@ -140,10 +139,10 @@ void MainWindow::startUpload()
 
 void MainWindow::sendNextBlock()
 {
-    const int length = FlashProcedure::blockLength(uploadOffset, firmwareData.size());
-    sendCommand(CmdRequest, CommandName::Write, firmwareData.constData() + uploadOffset, length,
-                true);
-    uploadOffset += quint32(length);
+    const FlashProcedure::Block block =
+        FlashProcedure::takeBlock(&uploadOffset, firmwareData.size());
+    sendCommand(CmdRequest, CommandName::Write, firmwareData.constData() + block.offset,
+                block.length, true);
     showStatus(QStringLiteral("Connected. Uploading..."));
 }
 

@@ -2,6 +2,7 @@
 
 #include "mainwindow/mainwindow.h"
 
+#include "core/conversation.h"
 #include "core/datagram.h"
 #include "core/deviceendpoint.h"
 #include "core/logging.h"
@@ -120,24 +121,28 @@ void MainWindow::slotUdpRead()
     qCDebug(lcLink).noquote() << Logging::describeReply(buffer, length,
                                                         sinceCommand.nsecsElapsed() / 1000);
 
-    if (linkState == LinkDown) {
-        sendEndNotice();
-        return;
-    }
-    switch (Datagram::classifyReply(buffer, length, sequenceNumber)) {
-    case Datagram::ReplyKind::Nothing:
+    Conversation::Outstanding outstanding;
+    outstanding.link = LinkState(linkState);
+    outstanding.request = uploadStage != StageIdle;
+    outstanding.sequence = sequenceNumber;
+    switch (Conversation::readReply(buffer, length, outstanding)) {
+    case Conversation::Reply::Ignored:
+    case Conversation::Reply::Stale: // the window does not retransmit: never stale
         break;
-    case Datagram::ReplyKind::KeepAlive:
+    case Conversation::Reply::KeepAlive:
         handleEvent(EvKeepAlive);
         break;
-    case Datagram::ReplyKind::SequenceMismatch:
+    case Conversation::Reply::Mismatch:
         handleEvent(EvSequenceMismatch);
         break;
-    case Datagram::ReplyKind::Success:
+    case Conversation::Reply::Success:
         handleEvent(EvReplyOk);
         break;
-    case Datagram::ReplyKind::Failure:
+    case Conversation::Reply::Failure:
         handleEvent(EvReplyFail);
+        break;
+    case Conversation::Reply::Stray:
+        handleEvent(EvStrayReply);
         break;
     }
 }

@@ -3,6 +3,7 @@
 
 #include "mainwindow/mainwindow.h"
 
+#include "core/conversation.h"
 #include "core/flashprocedure.h"
 #include "core/protocol.h"
 #include "mainwindow/mainwindowui.h"
@@ -33,7 +34,8 @@ void MainWindow::startConnecting()
     ui->pLineEditIP->setEnabled(false);
     ui->pLineEditPORT->setEnabled(false);
     showStatus(QStringLiteral("Connecting..."));
-    sendCommand(CmdRequest, CommandName::Ping, nullptr, 0, true);
+    sendCommand(CmdRequest, CommandName::Ping, nullptr, 0,
+                Conversation::advancesSequence(Conversation::Ping::Opening));
     filterSenders(); // the first send has bound the socket
     pLinkTimer->start(LinkTimeoutMs);
     pPingTimer->start(PingIntervalMs);
@@ -54,18 +56,20 @@ void MainWindow::slot_ping_timer_timeout()
 void MainWindow::handleLinkEvent(quint8 event)
 {
     switch (event) {
-    case EvKeepAlive:
+    case EvKeepAlive: {
+        const Conversation::KeepAliveStep step = Conversation::onKeepAlive(LinkState(linkState));
         pLinkTimer->stop();
-        if (linkState == LinkConnecting)
+        if (step.linkComesUp)
             setConnectedMode();
-        if (linkState != LinkDown)
+        if (step.restartsLinkWindow)
             pLinkTimer->start(LinkTimeoutMs);
         break;
+    }
     case EvPingTick:
         if (linkState == LinkDown)
             break;
-        // Not advancing: a request outstanding meanwhile keeps the sequence its reply echoes.
-        sendCommand(CmdRequest, CommandName::Ping, nullptr, 0, false);
+        sendCommand(CmdRequest, CommandName::Ping, nullptr, 0,
+                    Conversation::advancesSequence(Conversation::Ping::Tick));
         pPingTimer->start(PingIntervalMs);
         break;
     case EvLinkTimeout:

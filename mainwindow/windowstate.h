@@ -1,13 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
+#include "core/conversation.h"
 
-// Whether the device answers keep-alive pings.
-enum LinkState : int {
-    LinkDown = 0,
-    LinkConnecting = 1,
-    LinkUp = 2,
-};
+#include <QtGlobal>
 
 // Everything that drives the window: clicks, classified replies, timer expiries.
 enum EventCode : quint8 {
@@ -21,6 +16,7 @@ enum EventCode : quint8 {
     EvSequenceMismatch = 8,
     EvKeepAlive = 9,
     EvPingTick = 12,
+    EvStrayReply = 13, // a verdict nothing waits for, or anything while the link is down
 };
 
 // Bytes of the current upload already sent in "Write" commands. Process-wide, as devices and

@@ -102,16 +102,23 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
     const bool repeat = isRequest && command != SimCommand::Ping && m_lastAnswered &&
                         m_lastAnswered->sequence == parsed->sequence &&
                         m_lastAnswered->name == parsed->name;
+    // One that comes while the request is still being carried out gets the answer due then.
+    const bool inProgress = repeat && receivedNs < m_lastAnswered->doneNs;
     std::optional<quint8> status;
-    if (repeat)
+    if (repeat && !inProgress)
         status = m_lastAnswered->status;
-    else if (isRequest)
+    else if (isRequest && !repeat)
         status = carryOut(command, *parsed);
-    if (isRequest && command != SimCommand::Ping && status)
-        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, status.value_or(0)};
+    // A repeat answered again erases nothing: it takes the device time of any reply.
+    const int deviceTime =
+        m_settings.delayMs + (command == SimCommand::Start && !repeat ? m_settings.eraseMs : 0);
+    const qint64 dueNs = receivedNs + qint64(deviceTime) * 1000000;
+    if (isRequest && command != SimCommand::Ping && status && !repeat)
+        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, status.value_or(0), dueNs};
 
     const char *note = command == SimCommand::Unknown ? " (unknown name)"
                        : abandoned                    ? " (upload abandoned)"
+                       : inProgress                   ? " (repeat, answered when done)"
                        : repeat                       ? " (repeat, answered again)"
                        : isRequest && !status         ? " (unanswered)"
                                                       : "";
@@ -130,9 +137,7 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
     }
 
     PendingReply reply;
-    const int deviceTime =
-        m_settings.delayMs + (command == SimCommand::Start ? m_settings.eraseMs : 0);
-    reply.dueNs = receivedNs + qint64(deviceTime) * 1000000;
+    reply.dueNs = dueNs;
     reply.receivedNs = receivedNs;
     reply.bytes = simReply(command, parsed->sequence, status.value_or(0));
     reply.commandName = parsed->name;

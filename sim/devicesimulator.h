@@ -52,6 +52,7 @@ private:
         quint8 sequence = 0;
         QByteArray name;
         quint8 status = 0;
+        qint64 doneNs = 0; // when its answer falls due: until then it is being carried out
     };
 
     SimulatorSettings m_settings;

@@ -1,6 +1,7 @@
 #include "core/commandline.h"
 #include "core/deviceendpoint.h"
 #include "core/logging.h"
+#include "posix/terminationsignals.h"
 #include "sim/devicesimulator.h"
 #include "sim/simwire.h"
 
@@ -21,7 +22,9 @@ bytes), End (closes the upload, judges the image), Check (judges the image),
 StartApplication (never answered). Notices are never answered; an End notice abandons
 the upload in progress. Malformed datagrams are counted and ignored. A request with the
 sequence number and name of the last request answered (Ping aside) is a retransmission:
-it gets the same answer again and is not carried out twice.
+it gets the same answer again and is not carried out twice; a repeat that comes while the
+request is still being carried out (during --erase-ms or --delay-ms) gets no answer of its
+own: the one answer goes out when the request is done.
 
 Replies are four bytes: 0x02, the command's sequence byte, the command answered
 (1 Ping, 2 Start, 3 Write, 4 End, 5 Check, 0 unknown), then the status:
@@ -170,7 +173,7 @@ int main(int argc, char *argv[])
 
     if (settings->verbose) // the link log, one line per datagram
         Logging::enableAll();
-    if (!CommandLine::quitOnTerminationSignals(&error)) {
+    if (!TerminationSignals::quitOnSignal(&error)) {
         std::fprintf(stderr, "bootloader-sim: %s\n", qPrintable(error));
         return StartupFailedExitCode;
     }

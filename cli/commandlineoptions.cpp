@@ -1,0 +1,239 @@
+#include "cli/commandlineoptions.h"
+
+#include "cli/devicelist.h"
+#include "cli/filecommands.h"
+#include "cli/output.h"
+#include "core/commandline.h"
+
+namespace {
+
+constexpr int DefaultTimeoutSeconds = 30;
+constexpr double LongestTimeoutSeconds = 24 * 60 * 60;
+constexpr int MostRetries = 100;
+constexpr int DefaultRetryAfterMs = 250;
+
+const char Description[] =
+    R"(Uploads firmware to devices whose bootloader answers on UDP, checks or starts
+the application they hold, and turns a raw build output into an uploadable image.
+
+Commands:
+  postbuild INPUT [--output FILE]
+      Pads INPUT (a .bin file of at most 917500 bytes) with 0xFF to 917500 bytes and
+      appends its checksum: a 917504-byte image, written to FILE (default target.bin in
+      the working directory; it must end in .bin and be a regular file if it exists).
+      An earlier FILE stays as it was if anything fails.
+  inspect IMAGE...
+      Says, for each image, its size, the stored checksum and the one computed over
+      the 917500-byte body, how many 0xFF bytes end the body, and whether a device
+      would accept it: valid, wrong size or checksum mismatch.
+  upload IMAGE --device DEVICE...
+      Uploads IMAGE (a .bin file of exactly 917504 bytes) to each device. An image
+      whose checksum does not match is refused before anything is sent, since "Start"
+      erases the device, which would then refuse the image; --force sends it anyway.
+  check --device DEVICE...
+      Asks each device to check the application it holds.
+  start --device DEVICE...
+      Tells each device to start its application (a notice: nothing answers it).
+
+DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
+IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
+Give --device several times, or --devices-from a file with one DEVICE a line, to serve
+devices in parallel. Each device gets one summary line on stdout: device, result,
+seconds, detail; with --json, stdout carries JSON Lines instead. Progress and messages
+go to stderr. Only datagrams from the device's own address and port count.
+
+Each reply, keep-alive answers included, must come within --timeout seconds. A device
+without a keep-alive answer for 12 seconds is lost, whatever --timeout says. With
+--retries, a request unanswered after --retry-after ms is sent again, byte for byte
+with the same sequence number: the device must answer a repeated request again
+without applying it twice (bootloader-sim does).
+
+SIGINT or SIGTERM ends the run: each device with an operation in progress is sent an
+"End" notice and reported "interrupted".
+
+Exit status:
+  0    every device succeeded (inspect: every image is valid)
+  1    a device answered with a failure verdict: End or Check failed, Start or Write
+       refused (inspect: an image is not valid)
+  2    usage error, or a file was refused or unreadable (nothing was sent)
+  3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
+       the wrong sequence number
+  4    the devices were served, but the report could not be written to stdout
+  130  interrupted by SIGINT; 143 by SIGTERM
+With several devices the worst one counts: 3 over 1 over 0.)";
+
+std::optional<int> parseTimeoutMs(const QString &text)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !(seconds > 0) || seconds > LongestTimeoutSeconds)
+        return std::nullopt;
+    return qMax(1, qRound(seconds * 1000));
+}
+
+} // namespace
+
+CliOptions::CliOptions()
+    : device({"d", "device"}, "upload, check, start: a device to serve; may be repeated.",
+             "device"),
+      devicesFrom("devices-from",
+                  "upload, check, start: devices from a file, one a line; - for stdin.", "file"),
+      timeout({"t", "timeout"},
+              QStringLiteral("upload, check, start: longest wait for each reply, in seconds "
+                             "(default %1).")
+                  .arg(DefaultTimeoutSeconds),
+              "seconds", QString::number(DefaultTimeoutSeconds)),
+      retries("retries",
+              "upload, check: send an unanswered request again up to n times (default 0).", "n",
+              "0"),
+      retryAfter("retry-after",
+                 QStringLiteral(
+                     "with --retries: ms to wait for a reply before sending again (default %1).")
+                     .arg(DefaultRetryAfterMs),
+                 "ms", QString::number(DefaultRetryAfterMs)),
+      force("force", "upload: send an image whose checksum does not match."),
+      output({"o", "output"}, "postbuild: the image file to write (default target.bin).", "file",
+             "target.bin"),
+      json("json", "JSON Lines on stdout instead of summary lines."),
+      logFile("log-file",
+              "Append the link, flash and file log (as QT_LOGGING_RULES="
+              "\"bootloader.*=true\" shows it on stderr) to a file.",
+              "file"),
+      quiet({"q", "quiet"}, "No progress lines or bars on stderr and no post-build success "
+                            "line; summary lines and errors are still printed."),
+      verbose({"v", "verbose"}, "One line per command with its round-trip time.")
+{
+}
+
+const char *CliOptions::description()
+{
+    return Description;
+}
+
+QList<QCommandLineOption> CliOptions::list() const
+{
+    return {device, devicesFrom, timeout, retries, retryAfter, force,
+            output, json,        logFile, quiet,   verbose};
+}
+
+std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &parser) const
+{
+    QStringList arguments = parser.positionalArguments();
+    if (arguments.isEmpty())
+        return QStringLiteral("no command given");
+    const QString command = arguments.takeFirst();
+    CliCommand checked;
+    checked.run.quiet = parser.isSet(quiet);
+    checked.run.verbose = parser.isSet(verbose);
+    checked.run.json = parser.isSet(json);
+    if (checked.run.quiet && checked.run.verbose)
+        return QStringLiteral("--quiet and --verbose exclude each other");
+
+    QString sessionOption;
+    for (const QCommandLineOption *option :
+         {&device, &devicesFrom, &timeout, &retries, &retryAfter, &force}) {
+        if (sessionOption.isEmpty() && parser.isSet(*option))
+            sessionOption = option->names().constLast();
+    }
+
+    if (command == QLatin1String("postbuild") || command == QLatin1String("inspect")) {
+        const bool postbuild = command == QLatin1String("postbuild");
+        if (!sessionOption.isEmpty())
+            return QStringLiteral("%1 takes no --%2").arg(command, sessionOption);
+        if (postbuild && arguments.size() != 1)
+            return QStringLiteral("postbuild wants one file");
+        if (!postbuild && arguments.isEmpty())
+            return QStringLiteral("inspect wants at least one file");
+        if (!postbuild && parser.isSet(output))
+            return QStringLiteral("--output is for postbuild only");
+        checked.kind = postbuild ? CliCommand::Kind::PostBuild : CliCommand::Kind::Inspect;
+        checked.files = arguments;
+        checked.output = parser.value(output);
+        return checked;
+    }
+
+    const bool upload = command == QLatin1String("upload");
+    if (upload)
+        checked.kind = CliCommand::Kind::Upload;
+    else if (command == QLatin1String("check"))
+        checked.kind = CliCommand::Kind::Check;
+    else if (command == QLatin1String("start"))
+        checked.kind = CliCommand::Kind::Start;
+    else
+        return QStringLiteral("unknown command \"%1\"").arg(command);
+    if (arguments.size() != (upload ? 1 : 0))
+        return upload ? QStringLiteral("upload wants one file")
+                      : QStringLiteral("%1 takes no file").arg(command);
+    if (parser.isSet(output))
+        return QStringLiteral("--output is for postbuild only");
+    if (!upload && parser.isSet(force))
+        return QStringLiteral("--force is for upload only");
+
+    const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(timeout));
+    if (!timeoutMs)
+        return QStringLiteral("--timeout wants a number of seconds above 0, not \"%1\"")
+            .arg(parser.value(timeout));
+    const std::optional<int> retryCount =
+        CommandLine::parseDecimal(parser.value(retries), 0, MostRetries);
+    if (!retryCount)
+        return QStringLiteral("--retries wants a whole number from 0 to %1, not \"%2\"")
+            .arg(MostRetries)
+            .arg(parser.value(retries));
+    const std::optional<int> retryAfterMs =
+        CommandLine::parseDecimal(parser.value(retryAfter), 1, int(LongestTimeoutSeconds * 1000));
+    if (!retryAfterMs)
+        return QStringLiteral("--retry-after wants a number of ms above 0, not \"%1\"")
+            .arg(parser.value(retryAfter));
+    checked.run.session.replyTimeoutMs = *timeoutMs;
+    checked.run.session.retries = *retryCount;
+    checked.run.session.retryAfterMs = *retryAfterMs;
+    checked.files = arguments;
+    checked.force = parser.isSet(force);
+
+    QString error;
+    const std::optional<QVector<DeviceTarget>> devices =
+        readDeviceList(parser.values(device), parser.values(devicesFrom), &error);
+    if (!devices)
+        return error;
+    if (devices->isEmpty())
+        return QStringLiteral("%1 wants at least one --device").arg(command);
+    checked.devices = *devices;
+    return checked;
+}
+
+std::variant<CliCommand, QString> parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const CliOptions options;
+    parser.addOptions(options.list());
+    if (!parser.parse(arguments))
+        return parser.errorText();
+    return options.check(parser);
+}
+
+int runCommand(const CliCommand &command)
+{
+    using Output::ExitReportLost;
+    switch (command.kind) {
+    case CliCommand::Kind::PostBuild:
+    case CliCommand::Kind::Inspect: {
+        const int status =
+            command.kind == CliCommand::Kind::PostBuild
+                ? postBuild(command.files.constFirst(), command.output, command.run.quiet)
+                : inspect(command.files, command.run.json);
+        return Output::reportWritten() ? status : qMax(status, int(ExitReportLost));
+    }
+    case CliCommand::Kind::Upload: {
+        QByteArray image;
+        if (const int refused = loadUploadImage(command.files.constFirst(), command.force, &image))
+            return refused;
+        return runSessions(DeviceSession::Operation::Upload, image, command.devices, command.run);
+    }
+    case CliCommand::Kind::Check:
+        return runSessions(DeviceSession::Operation::Check, {}, command.devices, command.run);
+    case CliCommand::Kind::Start:
+        return runSessions(DeviceSession::Operation::StartApplication, {}, command.devices,
+                           command.run);
+    }
+    return Output::ExitUsage;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "cli/devicetarget.h"
+#include "cli/sessionrunner.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <variant>
+
+// What bootloader-cli was asked to do, every option checked.
+struct CliCommand
+{
+    enum class Kind { PostBuild, Inspect, Upload, Check, Start };
+
+    Kind kind = Kind::Inspect;
+    QStringList files; // postbuild: the input; inspect: the images; upload: the image
+    QString output;    // postbuild
+    bool force = false;
+    QVector<DeviceTarget> devices;
+    RunOptions run;
+};
+
+// bootloader-cli's options and the checks between them; --help and --version are the
+// command-line preamble's.
+struct CliOptions
+{
+    CliOptions();
+
+    static const char *description();
+    QList<QCommandLineOption> list() const;
+
+    // The command of an already parsed command line, or the usage error to show. Reads the
+    // --devices-from files; no file given as an argument is opened yet.
+    std::variant<CliCommand, QString> check(const QCommandLineParser &parser) const;
+
+    QCommandLineOption device, devicesFrom, timeout, retries, retryAfter, force, output, json,
+        logFile, quiet, verbose;
+};
+
+// Parses `arguments` (the program's name first) and checks them, as bootloader-cli does.
+std::variant<CliCommand, QString> parseCommandLine(const QStringList &arguments);
+
+// Carries a checked command out; returns the exit status (Output::ExitCode, or 128 + a signal).
+int runCommand(const CliCommand &command);
