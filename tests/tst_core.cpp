@@ -1,3 +1,4 @@
+#include "core/conversation.h"
 #include "core/crc32.h"
 #include "core/datagram.h"
 #include "core/deviceendpoint.h"
@@ -12,9 +13,9 @@
 #include <csignal>
 #include <sys/resource.h>
 
-using Datagram::ReplyKind;
+using Conversation::Reply;
 using FlashProcedure::Action;
-Q_DECLARE_METATYPE(ReplyKind)
+Q_DECLARE_METATYPE(Reply)
 Q_DECLARE_METATYPE(FileNameCheck)
 Q_DECLARE_METATYPE(ImageRead)
 Q_DECLARE_METATYPE(PostBuildResult)
@@ -31,8 +32,9 @@ struct FlashRow
     int offset, size;
     Action action;
     UploadStage next;
-    const char *verdict;         // as the operator reads it
-    int block = 0, percent = -1; // percent -1: not checked (rounded down, 100 only at the end)
+    const char *verdict; // as the operator reads it
+    int percent = -1;    // the progress shown; -1: none (rounded down, 100 only at the end)
+    int block = 0;       // the next Write's length
 };
 } // namespace
 Q_DECLARE_METATYPE(FlashRow)
@@ -82,30 +84,6 @@ private slots:
         QCOMPARE(Datagram::nextSequence(255), quint8(1));
     }
 
-    void classify_data() // expecting sequence 5
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<int>("length"); // what was read; the bytes after it must not count
-        QTest::addColumn<ReplyKind>("kind");
-        const auto row = [](const char *tag, const char *hex, int length = -1) -> QTestData & {
-            const QByteArray reply = QByteArray::fromHex(hex);
-            return QTest::newRow(tag) << reply << (length < 0 ? reply.size() : length);
-        };
-        row("empty", "") << ReplyKind::Nothing;
-        row("1 byte reads as sequence 0: mismatch", "05") << ReplyKind::SequenceMismatch;
-        row("keep-alive with a foreign sequence", "00EE0073") << ReplyKind::KeepAlive;
-        row("matching 0xAC, other bytes ignored", "FF05FFACFFFF") << ReplyKind::Success;
-        row("matching, other status", "000500AB") << ReplyKind::Failure;
-        row("0xAC with the wrong sequence", "000400AC") << ReplyKind::SequenceMismatch;
-        row("0xAC past the length reads as 0", "000500AC", 3) << ReplyKind::Failure;
-    }
-    void classify()
-    {
-        QFETCH(QByteArray, reply);
-        QFETCH(int, length);
-        QTEST(Datagram::classifyReply(reply.constData(), length, 5), "kind");
-    }
-
     void flashStep_data()
     {
         QTest::addColumn<FlashRow>("row");
@@ -117,14 +95,14 @@ private slots:
             QTest::newRow(tag) << row;
         };
         row("idle: a stray reply", {idle, true, 0, Full, wait, idle, none});
-        row("erased, one-block image", {erase, true, 0, Block, block, write, none, Block, 0});
+        row("erased, one-block image", {erase, true, 0, Block, block, write, none, -1, Block});
         row("erase refused", {erase, false, 0, Full, finish, idle, failed});
-        row("17 blocks: 0 %", {write, true, 17 * Block, Full, block, write, none, Block, 0});
-        row("18 blocks: 1 %", {write, true, 18 * Block, Full, block, write, none, Block, 1});
-        row("last full block", {write, true, Full - Block, Full, block, write, none, Block, 99});
-        row("one byte left", {write, true, Full - 1, Full, block, write, none, 1, 99});
-        row("all written: End", {write, true, Full, Full, Action::SendEnd, end, none, 0, 100});
-        row("write refused", {write, false, Block, Full, finish, idle, failed, Block, 0});
+        row("17 blocks: 0 %", {write, true, 17 * Block, Full, block, write, none, 0, Block});
+        row("18 blocks: 1 %", {write, true, 18 * Block, Full, block, write, none, 1, Block});
+        row("last full block", {write, true, Full - Block, Full, block, write, none, 99, Block});
+        row("one byte left", {write, true, Full - 1, Full, block, write, none, 99, 1});
+        row("all written: End", {write, true, Full, Full, Action::SendEnd, end, none, 100});
+        row("write refused", {write, false, Block, Full, finish, idle, failed});
         row("End acknowledged",
             {end, true, Full, Full, finish, idle, "Uploading has been completed successful!"});
         row("End refused", {end, false, Full, Full, finish, idle, failed});
@@ -139,10 +117,53 @@ private slots:
         QCOMPARE(int(step.action), int(row.action));
         QCOMPARE(int(step.stage), int(row.next));
         QCOMPARE(FlashProcedure::verdictText(step.verdict), row.verdict);
-        if (row.percent >= 0) {
-            QCOMPARE(FlashProcedure::blockLength(quint32(row.offset), row.size), row.block);
-            QCOMPARE(FlashProcedure::percent(quint32(row.offset), row.size), row.percent);
-        }
+        QCOMPARE(step.percent, row.percent);
+        quint32 offset = quint32(row.offset);
+        if (step.action != Action::SendBlock)
+            return;
+        QCOMPARE(FlashProcedure::takeBlock(&offset, row.size).length, row.block);
+        QCOMPARE(offset, quint32(row.offset + row.block)); // past the block, where the next starts
+    }
+
+    // Requests 9 to 25 answered, 26 outstanding: what a reply means, as the tool reads it.
+    void reply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("length");    // what was read; the bytes after it must not count
+        QTest::addColumn<QString>("state"); // link up or down; "idle": nothing outstanding
+        QTest::addColumn<Reply>("meaning");
+        const auto row = [](const char *tag, const char *hex, const char *state, Reply meaning,
+                            int length = -1) {
+            const QByteArray reply = QByteArray::fromHex(hex);
+            QTest::newRow(tag) << reply << (length < 0 ? reply.size() : length) << QString(state)
+                               << meaning;
+        };
+        row("empty", "", "up", Reply::Ignored);
+        row("1 byte reads as sequence 0: mismatch", "1A", "up retries", Reply::Mismatch);
+        row("keep-alive with a foreign sequence", "00EE0073", "up", Reply::KeepAlive);
+        row("matching 0xAC, other bytes ignored", "FF1AFFACFFFF", "up", Reply::Success);
+        row("matching, other status", "001A00AB", "up", Reply::Failure);
+        row("0xAC past the length reads as 0", "001A00AC", "up", Reply::Failure, 3);
+        row("the previous request's sequence", "001900AC", "up", Reply::Mismatch);
+        row("link down: even a keep-alive is stray", "001A0073", "down", Reply::Stray);
+        row("a verdict while nothing is outstanding", "001A00AC", "up idle", Reply::Stray);
+        row("retries: the previous request's", "001900AC", "up retries", Reply::Stale);
+        row("retries: 16 requests back", "000A0003", "up retries", Reply::Stale);
+        row("retries: 17 requests back", "000900AC", "up retries", Reply::Mismatch);
+        row("retries: a sequence not sent yet", "001B00AC", "up retries", Reply::Mismatch);
+    }
+    void reply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, length);
+        QFETCH(QString, state);
+        Conversation::RecentRequests recent;
+        for (quint8 sequence = 9; sequence <= 25; ++sequence)
+            recent.add(sequence);
+        const Conversation::Outstanding outstanding{state.startsWith("up") ? LinkUp : LinkDown,
+                                                    !state.contains("idle"), 26,
+                                                    state.contains("retries") ? &recent : nullptr};
+        QTEST(Conversation::readReply(reply.constData(), length, outstanding), "meaning");
     }
 
     void typedText_data()

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+#include <csignal>
 
 // bootloader-sim as a separate process on loopback, judged by the replies a tool receives and
 // the bytes it saves. Each exchange ends with a Ping whose keep-alive must be the next reply:
@@ -62,6 +63,8 @@ private slots:
             "Start=ac " + QString("Write=ac ").repeated(FirmwareImageSize / 512) +
                 "Write=02 End=03 Check=03 Write=01");
         row("--erase-ms holds back the reply to Start", "Start Ping=73", {"--erase-ms", "2000"});
+        row("a repeat while Start is carried out: one answer, when done", "Start ^=ac",
+            {"--delay-ms", "300"});
     }
     void exchanges()
     {
@@ -96,6 +99,17 @@ private slots:
         QVERIFY(sim.stop()); // SIGTERM: exit 0
         if (script.contains("End=ac") || script.contains("End=03"))
             QVERIFY(readTestFile(saved) == accepted); // QCOMPARE would print a megabyte
+    }
+
+    void sigintIgnoredFromTheStart() // as a background job of a non-interactive shell
+    {
+        SimProcess sim(QStringLiteral(BOOTLOADER_SIM_PATH), {}, {},
+                       {"bash", "-c", "trap '' INT; exec \"$@\"", "sh"});
+        QVERIFY(sim.port());
+        QCOMPARE(::kill(pid_t(sim.process().processId()), SIGINT), 0);
+        send(sim, Datagram::command(CmdRequest, 7, "Ping"));
+        QCOMPARE(nextReply(), QString("07/73"));
+        QVERIFY(sim.stop());
     }
 
     void badArguments() // exit status 2, saying why

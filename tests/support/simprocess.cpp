@@ -3,11 +3,12 @@
 #include <QRegularExpression>
 
 SimProcess::SimProcess(const QString &program, const QStringList &options,
-                       const QString &stderrFile)
+                       const QString &stderrFile, const QStringList &wrapper)
 {
     if (!stderrFile.isEmpty())
         m_process.setStandardErrorFile(stderrFile);
-    m_process.start(program, QStringList{"--port", "0"} + options);
+    QStringList command = wrapper + QStringList{program, "--port", "0"} + options;
+    m_process.start(command.takeFirst(), command);
     if (!m_process.waitForStarted(5000))
         return;
     while (!m_process.canReadLine())
