@@ -107,8 +107,10 @@ private slots:
                        {"bash", "-c", "trap '' INT; exec \"$@\"", "sh"});
         QVERIFY(sim.port());
         QCOMPARE(::kill(pid_t(sim.process().processId()), SIGINT), 0);
-        send(sim, Datagram::command(CmdRequest, 7, "Ping"));
-        QCOMPARE(nextReply(), QString("07/73"));
+        for (const char *sequence : {"07", "08"}) { // the second after a turn of its loop
+            send(sim, Datagram::command(CmdRequest, quint8(QByteArray(sequence).toInt()), "Ping"));
+            QCOMPARE(nextReply(), sequence + QString("/73"));
+        }
         QVERIFY(sim.stop());
     }
 
