@@ -21,17 +21,13 @@ quint32 uploadOffset = 0;
 void MainWindow::handleEvent(quint8 event)
 {
     switch (event) {
-    case EvSequenceMismatch:
+    case EvSequenceMismatch: // the device has been sent an "End" notice
         ui->progressBar->setValue(0);
-        sendEndNotice();
         resetToConnecting();
         return;
-    case EvStrayReply:
-        // A late answer to an abandoned command, or one after Disconnect: tell the device that
-        // nothing waits for it.
+    case EvStrayReply: // a late answer to an abandoned command, or one after Disconnect
         if (linkState != LinkDown)
             ui->progressBar->setValue(0);
-        sendEndNotice();
         return;
     case EvKeepAlive:
     case EvPingTick:

@@ -125,7 +125,10 @@ void MainWindow::slotUdpRead()
     outstanding.link = LinkState(linkState);
     outstanding.request = uploadStage != StageIdle;
     outstanding.sequence = sequenceNumber;
-    switch (Conversation::readReply(buffer, length, outstanding)) {
+    const Conversation::Reply reply = Conversation::readReply(buffer, length, outstanding);
+    if (Conversation::callsForEndNotice(reply))
+        sendEndNotice(); // whatever the device was doing is over
+    switch (reply) {
     case Conversation::Reply::Ignored:
     case Conversation::Reply::Stale: // the window does not retransmit: never stale
         break;
