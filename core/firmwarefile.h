@@ -27,15 +27,18 @@ bool hasFirmwareFileSuffix(const QString &name);
 FileNameCheck checkFirmwareFileName(const QString &name);
 
 // Reads at most `limit` + 1 bytes of a regular file (one byte more tells a file that is too
-// big); nullopt when `name` is not a regular file or cannot be opened.
-std::optional<QByteArray> readRegularFile(const QString &name, int limit);
+// big); nullopt when `name` is not a regular file, cannot be opened, or a read fails part-way
+// (an I/O error is not the end of a short file). `error`, if given, gets the system's reason
+// for a file that could not be opened or read.
+std::optional<QByteArray> readRegularFile(const QString &name, int limit, QString *error = nullptr);
 
 enum class ImageRead {
     Loaded,
     NotOpened, // silent, like every file that cannot be opened
-    WrongSize,
+    WrongSize, // also a read that failed part-way: whatever came is not the image
 };
 
 // Reads an image for upload. Only a regular file of exactly the image size that also reads
-// back whole is accepted, so an upload never starts from a partial read.
-ImageRead readUploadImage(const QString &name, QByteArray *image);
+// back whole is accepted, so an upload never starts from a partial read. `readError`, if
+// given, gets the system's reason when the file could not be opened or read.
+ImageRead readUploadImage(const QString &name, QByteArray *image, QString *readError = nullptr);

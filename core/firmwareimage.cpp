@@ -105,7 +105,7 @@ PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath
     if (!reason)
         reason = &ignored;
     // Read whole before anything replaces the output, which may be this very file.
-    const std::optional<QByteArray> raw = readRegularFile(inputPath, FirmwareBodySize);
+    const std::optional<QByteArray> raw = readRegularFile(inputPath, FirmwareBodySize, reason);
     if (!raw)
         return PostBuildResult::InputNotOpened;
     // Replacing a FIFO, a device node or a folder would put a plain file in its place.

@@ -33,7 +33,7 @@ void MainWindow::on_pButPostBuild_clicked()
         showFileMessage(FirmwareMessages::NotWritten);
         break;
     case PostBuildResult::InputNotOpened:
-        qCDebug(lcFile) << "post-build of" << name << ": input could not be opened";
-        break; // an input that cannot be opened is passed over silently
+        qCDebug(lcFile) << "post-build of" << name << ": input could not be read:" << reason;
+        break; // an input that cannot be opened or read is passed over silently
     }
 }

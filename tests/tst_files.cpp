@@ -18,7 +18,7 @@ namespace {
 constexpr int BodySize = FirmwareBodySize, ImageSize = FirmwareImageSize;
 // What to put at a name before the click: a size in bytes or one of these.
 enum Content : int { NoFile = -1, Folder = -2, Fifo = -3 };
-enum Failure { Written, WriteFails, ReadOnlyFolder, TargetFolder, TargetFifo };
+enum Failure { Written, WriteFails, ReadOnlyFolder, TargetFolder, TargetFifo, ReadFails };
 
 // A regular file by its contents; anything else by its kind, never opened (a FIFO would block).
 QByteArray describe(const QString &name)
@@ -146,7 +146,7 @@ private slots:
     {
         QTest::addColumn<int>("failure");
         QTest::addColumn<int>("inputSize");
-        QTest::addColumn<QString>("box"); // empty: none
+        QTest::addColumn<QString>("box"); // empty: none; "-": none, and nothing written
         const QString tooBig = FirmwareMessages::TooBig, notWritten = FirmwareMessages::NotWritten;
         QTest::newRow("3 bytes: written") << int(Written) << 3 << "";
         QTest::newRow("917501 bytes: very big") << int(Written) << BodySize + 1 << tooBig;
@@ -154,6 +154,7 @@ private slots:
         QTest::newRow("read-only folder: written in place") << int(ReadOnlyFolder) << 3 << "";
         QTest::newRow("target.bin is a folder") << int(TargetFolder) << 3 << notWritten;
         QTest::newRow("target.bin is a FIFO") << int(TargetFifo) << 3 << notWritten;
+        QTest::newRow("read error (/proc/self/mem): silent") << int(ReadFails) << 3 << "-";
     }
     void postBuild()
     {
@@ -168,6 +169,10 @@ private slots:
             QVERIFY(QFile::remove("target.bin"));
             QVERIFY(failure == TargetFolder ? QDir().mkdir("target.bin")
                                             : mkfifo("target.bin", 0600) == 0);
+        }
+        if (failure == ReadFails) {
+            QVERIFY(QFile::remove("raw.bin"));
+            QVERIFY(QFile::link("/proc/self/mem", "raw.bin"));
         }
         if (failure == ReadOnlyFolder)
             QVERIFY(QFile::setPermissions(".", QFile::ReadOwner | QFile::ExeOwner));
@@ -188,7 +193,7 @@ private slots:
                 postBuild("raw.bin");
             }));
         setrlimit(RLIMIT_FSIZE, &saved);
-        QCOMPARE(closer.seen, box.isEmpty() ? QStringList() : QStringList(box + "/0/0"));
+        QCOMPARE(closer.seen, box.size() < 2 ? QStringList() : QStringList(box + "/0/0"));
         QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden), entries); // no temporary left
         const bool written = box.isEmpty(); // in place where the folder is read-only
         const QByteArray image = buildFirmwareImage(QByteArray(inputSize, 'p'));
