@@ -3,6 +3,7 @@
 #include "cli/devicelist.h"
 #include "cli/filecommands.h"
 #include "cli/output.h"
+#include "cli/quotedinput.h"
 #include "core/commandline.h"
 
 namespace {
@@ -59,6 +60,7 @@ Exit status:
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
   4    the devices were served, but the report could not be written to stdout
+       (or only in part) or the --log-file log could not be written
   130  interrupted by SIGINT; 143 by SIGTERM
 With several devices the worst one counts: 3 over 1 over 0.)";
 
@@ -160,7 +162,7 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     else if (command == QLatin1String("start"))
         checked.kind = CliCommand::Kind::Start;
     else
-        return QStringLiteral("unknown command \"%1\"").arg(command);
+        return QStringLiteral("unknown command %1").arg(quotedInput(command));
     if (arguments.size() != (upload ? 1 : 0))
         return upload ? QStringLiteral("upload wants one file")
                       : QStringLiteral("%1 takes no file").arg(command);
@@ -171,19 +173,19 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
 
     const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(timeout));
     if (!timeoutMs)
-        return QStringLiteral("--timeout wants a number of seconds above 0, not \"%1\"")
-            .arg(parser.value(timeout));
+        return QStringLiteral("--timeout wants a number of seconds above 0, not %1")
+            .arg(quotedInput(parser.value(timeout)));
     const std::optional<int> retryCount =
         CommandLine::parseDecimal(parser.value(retries), 0, MostRetries);
     if (!retryCount)
-        return QStringLiteral("--retries wants a whole number from 0 to %1, not \"%2\"")
+        return QStringLiteral("--retries wants a whole number from 0 to %1, not %2")
             .arg(MostRetries)
-            .arg(parser.value(retries));
+            .arg(quotedInput(parser.value(retries)));
     const std::optional<int> retryAfterMs =
         CommandLine::parseDecimal(parser.value(retryAfter), 1, int(LongestTimeoutSeconds * 1000));
     if (!retryAfterMs)
-        return QStringLiteral("--retry-after wants a number of ms above 0, not \"%1\"")
-            .arg(parser.value(retryAfter));
+        return QStringLiteral("--retry-after wants a number of ms above 0, not %1")
+            .arg(quotedInput(parser.value(retryAfter)));
     checked.run.session.replyTimeoutMs = *timeoutMs;
     checked.run.session.retries = *retryCount;
     checked.run.session.retryAfterMs = *retryAfterMs;
@@ -226,7 +228,7 @@ int runCommand(const CliCommand &command)
     case CliCommand::Kind::Upload: {
         QByteArray image;
         if (const int refused = loadUploadImage(command.files.constFirst(), command.force, &image))
-            return refused;
+            return Output::reportWritten() ? refused : qMax(refused, int(ExitReportLost));
         return runSessions(DeviceSession::Operation::Upload, image, command.devices, command.run);
     }
     case CliCommand::Kind::Check:

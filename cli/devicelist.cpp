@@ -1,5 +1,6 @@
 #include "cli/devicelist.h"
 
+#include "cli/quotedinput.h"
 #include "core/firmwarefile.h"
 
 #include <QFile>
@@ -22,9 +23,8 @@ std::optional<QByteArray> readList(const QString &name, QString *error)
         if (text->size() <= LongestListBytes)
             return text;
     }
-    *error =
-        QStringLiteral("--devices-from: \"%1\" is not a readable regular file of at most 1 MiB")
-            .arg(name);
+    *error = QStringLiteral("--devices-from: %1 is not a readable regular file of at most 1 MiB")
+                 .arg(quotedInput(name));
     return std::nullopt;
 }
 
@@ -62,11 +62,16 @@ std::optional<QVector<DeviceTarget>> readDeviceList(const QStringList &devices,
             return std::nullopt;
         const QList<QByteArray> lines = text->split('\n');
         for (int i = 0; i < lines.size(); ++i) {
+            const QString where = QStringLiteral("%1, line %2").arg(quotedInput(name)).arg(i + 1);
+            // Qt 5 would end the line at the NUL: the device read would not be the line written.
+            if (lines[i].contains('\0')) {
+                *error = where + QStringLiteral(": a NUL byte");
+                return std::nullopt;
+            }
             const int comment = lines[i].indexOf('#');
             const QByteArray bytes = comment < 0 ? lines[i] : lines[i].left(comment);
             const QString line = QString::fromUtf8(bytes).trimmed();
-            if (!line.isEmpty() &&
-                !add(list, line, QStringLiteral("%1, line %2").arg(name).arg(i + 1), error))
+            if (!line.isEmpty() && !add(list, line, where, error))
                 return std::nullopt;
         }
     }

@@ -1,5 +1,6 @@
 #include "cli/devicetarget.h"
 
+#include "cli/quotedinput.h"
 #include "core/commandline.h"
 #include "core/deviceendpoint.h"
 
@@ -49,7 +50,7 @@ std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *erro
         const int close = text.indexOf(QLatin1Char(']'));
         const QString rest = close < 0 ? QString() : text.mid(close + 1);
         if (close < 0 || !(rest.isEmpty() || rest.startsWith(QLatin1Char(':')))) {
-            *error = QStringLiteral("\"%1\" is not HOST[:PORT]").arg(text);
+            *error = QStringLiteral("%1 is not HOST[:PORT]").arg(quotedInput(text));
             return std::nullopt;
         }
         host = text.mid(1, close - 1);
@@ -63,13 +64,13 @@ std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *erro
 
     const std::optional<QHostAddress> address = parseHost(host, bracketed);
     if (!address) {
-        *error = QStringLiteral("\"%1\" is not an IPv4 or IPv6 address (names are not looked up; "
+        *error = QStringLiteral("%1 is not an IPv4 or IPv6 address (names are not looked up; "
                                 "write IPv6 with a port as [ADDRESS]:PORT)")
-                     .arg(host);
+                     .arg(quotedInput(host));
         return std::nullopt;
     }
     if (!isOneDevice(*address)) {
-        *error = QStringLiteral("%1 is not the address of one device").arg(host);
+        *error = QStringLiteral("%1 is not the address of one device").arg(quotedInput(host));
         return std::nullopt;
     }
 
@@ -78,8 +79,8 @@ std::optional<DeviceTarget> parseDeviceTarget(const QString &text, QString *erro
         // Port 0 cannot be sent to.
         const std::optional<int> port = CommandLine::parseDecimal(*portText, 1, 65535);
         if (!port) {
-            *error = QStringLiteral("port \"%1\" of \"%2\" is not a number from 1 to 65535")
-                         .arg(*portText, text);
+            *error = QStringLiteral("port %1 of %2 is not a number from 1 to 65535")
+                         .arg(quotedInput(*portText), quotedInput(text));
             return std::nullopt;
         }
         target.port = quint16(*port);

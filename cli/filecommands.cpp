@@ -1,10 +1,12 @@
 #include "cli/filecommands.h"
 
 #include "cli/output.h"
+#include "cli/quotedinput.h"
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
 #include "core/logging.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,29 +15,46 @@ using namespace Output;
 
 namespace {
 
-// The window passes over a file it cannot open in silence; a build step that fails must say why.
-const char CannotRead[] = "could not be read";
 const char DefaultOutput[] = "target.bin";
 
+// Each fault in one wording, whichever command meets it; the window keeps its own texts.
 int fileError(const QString &name, const QString &message, int exitCode = ExitUsage)
 {
     Output::message(
-        QStringLiteral("bootloader-cli: \"%1\": %2\n").arg(name, message).toLocal8Bit());
+        QStringLiteral("bootloader-cli: %1: %2\n").arg(quotedInput(name), message).toLocal8Bit());
     return exitCode;
 }
 
-// The window's name checks and messages; 0 when the name passes.
-int checkName(const QString &name)
+QString wrongSuffix()
 {
-    switch (checkFirmwareFileName(name)) {
-    case FileNameCheck::Passed:
-        return ExitSucceeded;
-    case FileNameCheck::NotSelected:
-        return fileError(name, QLatin1String(FirmwareMessages::SelectFile));
-    case FileNameCheck::NotFound:
-        return fileError(name, QLatin1String(FirmwareMessages::NotFound));
-    }
-    return ExitUsage;
+    return QStringLiteral("the name must end in \".bin\" (lower case)");
+}
+
+QString notReadable(const QString &name, const QString &reason)
+{
+    if (!QFileInfo::exists(name))
+        return QStringLiteral("no such file");
+    if (!QFileInfo(name).isFile())
+        return QStringLiteral("not a regular file");
+    return QStringLiteral("could not be read: ") + reason;
+}
+
+QString wrongSize(qint64 size)
+{
+    return QStringLiteral("%1 bytes (an image is %2): wrong size").arg(size).arg(FirmwareImageSize);
+}
+
+// The system's reason, without the file's name that Qt's texts repeat.
+QString notWritable(const QString &name, const QString &reason)
+{
+    const QFileInfo info(name);
+    if (!info.dir().exists())
+        return QStringLiteral("no folder %1").arg(quotedInput(info.dir().path()));
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("not a regular file");
+    if (info.exists() && !info.isWritable())
+        return QStringLiteral("the file is read-only");
+    return reason;
 }
 
 QString hex(quint32 value)
@@ -61,11 +80,11 @@ const char *verdictText(ImageInspection::Verdict verdict)
 
 int postBuild(const QString &input, const QString &output, bool quiet)
 {
-    if (const int refused = checkName(input))
-        return refused;
-    // A name the upload would refuse is no use as its output.
-    if (!hasFirmwareFileSuffix(output))
-        return fileError(output, QStringLiteral("an image must be named *.bin"));
+    // A name the upload would refuse is no use as its output either.
+    for (const QString &name : {input, output}) {
+        if (!hasFirmwareFileSuffix(name))
+            return fileError(name, wrongSuffix());
+    }
     QString reason;
     const PostBuildResult result = runPostBuild(input, output, &reason);
     qCDebug(lcFile).noquote() << "post-build of" << input << "into" << output << ":"
@@ -79,28 +98,28 @@ int postBuild(const QString &input, const QString &output, bool quiet)
                        .toLocal8Bit());
         return ExitSucceeded;
     case PostBuildResult::InputNotOpened:
-        return fileError(input, QLatin1String(CannotRead));
+        return fileError(input, notReadable(input, reason));
     case PostBuildResult::InputTooBig:
-        return fileError(input, QLatin1String(FirmwareMessages::TooBig));
+        return fileError(input, QStringLiteral("%1 bytes (a raw build output is at most %2): "
+                                               "too big")
+                                    .arg(QFileInfo(input).size())
+                                    .arg(FirmwareBodySize));
     case PostBuildResult::OutputNotOpened:
     case PostBuildResult::WriteFailed:
         break;
     }
-    const QString notWritten = output == QLatin1String(DefaultOutput)
-                                   ? QLatin1String(FirmwareMessages::NotWritten)
-                                   : QStringLiteral("could not be written");
     return fileError(output,
-                     reason.isEmpty() ? notWritten : notWritten + QStringLiteral(": ") + reason);
+                     QStringLiteral("could not be written: ") + notWritable(output, reason));
 }
 
 int inspect(const QStringList &images, bool json)
 {
     int worst = ExitSucceeded;
     for (const QString &name : images) {
-        const std::optional<QByteArray> bytes = readRegularFile(name, FirmwareImageSize);
+        QString reason;
+        const std::optional<QByteArray> bytes = readRegularFile(name, FirmwareImageSize, &reason);
         if (!bytes) {
-            fileError(name, QFileInfo(name).isFile() ? QLatin1String(CannotRead)
-                                                     : QStringLiteral("is not a regular file"));
+            fileError(name, notReadable(name, reason));
             worst = qMax(worst, int(ExitUsage));
             continue;
         }
@@ -125,32 +144,40 @@ int inspect(const QStringList &images, bool json)
             report(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
             continue;
         }
-        QString text = QStringLiteral("%1: %2 bytes").arg(name).arg(inspection.size);
-        if (sized)
-            text += QStringLiteral(", stored checksum %1, computed %2, %3 bytes of 0xFF fill at "
-                                   "the end of the body")
+        const QString text =
+            sized ? QStringLiteral("%1: %2 bytes, stored checksum %3, computed %4, %5 bytes of "
+                                   "0xFF fill at the end of the body: %6")
+                        .arg(name)
+                        .arg(inspection.size)
                         .arg(hex(inspection.storedChecksum), hex(inspection.computedChecksum))
-                        .arg(inspection.fillBytes);
-        else
-            text += QStringLiteral(" (an image is %1)").arg(FirmwareImageSize);
-        report((text + QStringLiteral(": ") + QLatin1String(verdictText(inspection.verdict)) +
-                QLatin1Char('\n'))
-                   .toLocal8Bit());
+                        .arg(inspection.fillBytes)
+                        .arg(QLatin1String(verdictText(inspection.verdict)))
+                  : QStringLiteral("%1: %2").arg(name, wrongSize(inspection.size));
+        report((text + QLatin1Char('\n')).toLocal8Bit());
     }
     return worst;
 }
 
 int loadUploadImage(const QString &name, bool force, QByteArray *image)
 {
-    if (const int refused = checkName(name))
-        return refused;
-    switch (readUploadImage(name, image)) {
+    if (!hasFirmwareFileSuffix(name))
+        return fileError(name, wrongSuffix());
+    QString reason;
+    switch (readUploadImage(name, image, &reason)) {
     case ImageRead::Loaded:
         break;
     case ImageRead::NotOpened:
-        return fileError(name, QLatin1String(CannotRead));
-    case ImageRead::WrongSize:
-        return fileError(name, QLatin1String(FirmwareMessages::WrongSize));
+        return fileError(name, notReadable(name, reason));
+    case ImageRead::WrongSize: {
+        if (!reason.isEmpty())
+            return fileError(name, notReadable(name, reason));
+        const qint64 size = QFileInfo(name).size();
+        // Less than an image body: most likely the build's own output, not yet an image.
+        return fileError(name, wrongSize(size) + (size <= FirmwareBodySize
+                                                      ? QStringLiteral("; run `bootloader-cli "
+                                                                       "postbuild` first")
+                                                      : QString()));
+    }
     }
     const ImageInspection inspection = inspectImage(*image);
     qCDebug(lcFile).noquote() << "image" << name << "stored checksum"

@@ -1,4 +1,5 @@
 #include "cli/commandlineoptions.h"
+#include "cli/quotedinput.h"
 #include "core/commandline.h"
 #include "core/logging.h"
 
@@ -26,7 +27,8 @@ int main(int argc, char *argv[])
         QString error;
         if (!Logging::writeToFile(parser.value(options.logFile), &error))
             return CommandLine::usageError(
-                QStringLiteral("--log-file \"%1\": %2").arg(parser.value(options.logFile), error));
+                QStringLiteral("--log-file %1: %2")
+                    .arg(quotedInput(parser.value(options.logFile)), error));
         Logging::enableAll();
     }
     const std::variant<CliCommand, QString> command = options.check(parser);

@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -190,7 +189,6 @@ void ProgressReporter::drawBars(bool now)
                      qPrintable(m_devices[i].result));
     }
     Output::message(text);
-    std::fflush(stderr);
     m_barsDrawn = true;
 }
 

@@ -149,7 +149,12 @@ int runSessions(DeviceSession::Operation operation, const QByteArray &image,
     SessionRunner runner(operation, image, devices, options);
     QString error;
     if (!TerminationSignals::onSignal(
-            &runner, [&runner](int signalNumber) { runner.interrupt(signalNumber); }, &error))
+            &runner,
+            [&runner](int signalNumber) {
+                Output::stopWaiting(); // a paused reader of stdout must not hold the run
+                runner.interrupt(signalNumber);
+            },
+            &error))
         Output::message(QStringLiteral("bootloader-cli: %1\n").arg(error).toLocal8Bit());
 
     QEventLoop loop;

@@ -12,7 +12,9 @@
 #include <QUdpSocket>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -32,7 +34,9 @@ class CliTest : public QObject
     QString m_out, m_err;
 
     // A leading "<file" feeds stdin, "|" gives a stdout nobody reads, "!n" sends signal n once
-    // the link is up ("!-n": with SIGINT ignored from the start).
+    // the link is up ("!-n": with SIGINT ignored from the start), "ulimit" limits files to
+    // 8 KiB; ">" makes stdout a one-page FIFO read only once every simulator saved its upload,
+    // ">n" sends signal n once that FIFO is full and never reads it.
     void runCli(QStringList arguments)
     {
         QProcess cli; // killed as it goes out of scope, should it hang
@@ -40,22 +44,56 @@ class CliTest : public QObject
         const QString how = arguments.value(0);
         if (how.startsWith('<'))
             cli.setStandardInputFile(how.mid(1));
-        const int signal = how.startsWith('!') ? qAbs(how.mid(1).toInt()) : 0;
+        const int signal = QString("!>").contains(how.left(1)) ? qAbs(how.mid(1).toInt()) : 0;
+        int fifo = -1, queued = 0;
+        if (how.startsWith('>') && (QFile::remove("out.fifo"), ::mkfifo("out.fifo", 0600) == 0)) {
+            fifo = ::open("out.fifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ::fcntl(fifo, F_SETPIPE_SZ, 4096);
+            cli.setStandardOutputFile("out.fifo");
+        }
         QStringList program{BOOTLOADER_CLI_PATH};
         if (how == "|") // a pipe whose reader has gone; pipefail keeps the CLI's own status
             program = QStringList{"bash", "-c", "set -o pipefail; \"$0\" \"$@\" | true"} + program;
         if (how.startsWith("!-"))
             program = QStringList{"bash", "-c", "trap '' INT; exec \"$0\" \"$@\""} + program;
-        cli.start(program[0], program.mid(1) + arguments.mid(QString("<|!").contains(how.left(1))));
-        for (m_err.clear(); signal && !m_err.contains("keep-alive") && cli.waitForReadyRead(5000);)
+        if (how == "ulimit")
+            program = QStringList{"bash", "-c", "ulimit -f 8; exec \"$0\" \"$@\""} + program;
+        cli.start(program[0],
+                  program.mid(1) +
+                      arguments.mid(how == "ulimit" || QString("<|!>").contains(how.left(1))));
+        for (m_err.clear();
+             how.startsWith('!') && !m_err.contains("keep-alive") && cli.waitForReadyRead(5000);)
             m_err += cli.readAllStandardError();
-        if (signal && cli.processId() > 0)
+        const bool paused = QTest::qWaitFor(
+            [&] { // while the CLI has to keep what it reports
+                bool saved = true;
+                for (size_t i = 0; i < m_sims.size(); ++i)
+                    saved = saved && QFile::exists(QString::number(i) + ".bin");
+                return fifo < 0 ||
+                       (signal ? ::ioctl(fifo, FIONREAD, &queued) == 0 && queued > 3800 : saved);
+            },
+            15000);
+        if (signal && paused && cli.processId() > 0)
             ::kill(pid_t(cli.processId()), signal);
-        m_exitCode = cli.waitForFinished(5000) && cli.exitStatus() == QProcess::NormalExit
-                         ? cli.exitCode()
-                         : -1;
-        m_out = cli.readAllStandardOutput();
+        QByteArray report;
+        const auto read = [&] {
+            char buffer[4096];
+            for (ssize_t got = 0; fifo >= 0 && (got = ::read(fifo, buffer, sizeof buffer)) > 0;)
+                report.append(buffer, int(got));
+        };
+        const bool exited = QTest::qWaitFor( // and meanwhile the peer answers
+            [&] {
+                if (!signal)
+                    read();
+                return cli.state() == QProcess::NotRunning;
+            },
+            20000);
+        read();
+        m_exitCode =
+            paused && exited && cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+        m_out = fifo < 0 ? cli.readAllStandardOutput() : report;
         m_err += cli.readAllStandardError();
+        ::close(fifo);
     }
 
 private slots:
@@ -69,6 +107,7 @@ private slots:
         QVERIFY(writeTestFile("short.bin", m_image.chopped(1)));
         QVERIFY(writeTestFile("big.bin", QByteArray(FirmwareBodySize + 1, 'x')));
         QVERIFY(writeTestFile("raw.bin", "raw"));
+        QVERIFY(QFile::link("/proc/self/mem", "mem.bin"));
         QVERIFY(QDir().mkdir("sub"));
         QCOMPARE(::mkfifo("fifo.bin", 0600), 0);
     }
@@ -88,7 +127,14 @@ private slots:
                                << QString(results).split(',', Qt::SkipEmptyParts) << QString(saw);
         };
         const QString check = "check -v", slow = "--delay-ms 300";
+        const QString retries = "upload X.bin --json --retries 3 --retry-after 5";
         row("--json", {"", ""}, "upload X.bin --json", 0, "ok,ok");
+        row("--json to a FIFO read after the upload", {"--drop-every 30", "--drop-every 30"},
+            "> " + retries, 0, "ok,ok");
+        row("SIGTERM while stdout is not read", {"--drop-every 30"}, ">15 " + retries, 143, "",
+            "bytes were still waiting for a reader");
+        row("--log-file past a file size limit", {""}, "ulimit upload X.bin --log-file log.txt", 4,
+            "ok", "the log could not be written: File too large");
         row("start, a list from stdin", {"", ""}, "<list.txt start --devices-from -", 0, "ok,ok",
             "<- notice StartApplication seq=2 ");
         row("stdout closed: uploaded, exit 4", {""}, "| upload X.bin", 4, "",
@@ -105,8 +151,10 @@ private slots:
         QStringList labels, deviceArguments;
         QByteArray list = "# the bench\n";
         for (int i = 0; i < sims.size(); ++i) {
+            QFile::remove(QString("%1.bin").arg(i));
             m_sims.push_back(std::make_unique<SimProcess>(
-                BOOTLOADER_SIM_PATH, ("-v " + sims[i]).split(' ', Qt::SkipEmptyParts),
+                BOOTLOADER_SIM_PATH,
+                QString("-v --save %1.bin %2").arg(i).arg(sims[i]).split(' ', Qt::SkipEmptyParts),
                 QString("%1.log").arg(i)));
             QVERIFY(m_sims.back()->port());
             labels << m_sims.back()->device();
@@ -140,12 +188,13 @@ private slots:
             QCOMPARE(trips.keys().join(','), QString("count,max_us,median_us,min_us"));
             QCOMPARE(trips["count"].toInt(), 1794);
             QCOMPARE(o["exit_status"].toInt(), 0);
-            QCOMPARE(o["retries"].toInt(), 0);
+            QCOMPARE(o["retries"].toInt() > 0, arguments.contains("--retries"));
             QVERIFY(o["bytes_sent"].toInt() > 1792 * 520);
         }
         QTEST(results, "results");
-        for (const QString &label : labels)
-            QCOMPARE(progress.value(label), json ? " 10 20 30 40 50 60 70 80 90 100" : "");
+        for (const QString &label : labels) // a report cut short by a signal lacks the rest
+            if (m_exitCode < 128)
+                QCOMPARE(progress.value(label), json ? " 10 20 30 40 50 60 70 80 90 100" : "");
         if (!saw.isEmpty())
             QTRY_VERIFY2(QString(m_err + readTestFile("0.log")).contains(saw), qPrintable(m_err));
     }
@@ -161,9 +210,21 @@ private slots:
             QTest::newRow(tag) << args.split(' ', Qt::SkipEmptyParts) << exitCode << err << out;
         };
         const QString d = " -d 127.0.0.1:%1", checksums = "stored checksum 0xF92F2EDD, computed ";
-        row("suffix in capitals", "upload X.BIN" + d, 2, FirmwareMessages::SelectFile);
-        row("image one byte short", "upload short.bin" + d, 2, FirmwareMessages::WrongSize);
-        row("a FIFO is not opened", "upload fifo.bin" + d, 2, FirmwareMessages::NotFound);
+        const auto said = [](const QString &text) { // the whole of stderr
+            return "\\Abootloader-cli: " + QRegularExpression::escape(text) + "\n\\z";
+        };
+        const QString unreadable = "\"mem.bin\": could not be read: Input/output error";
+        row("suffix in capitals", "upload X.BIN" + d, 2,
+            said("\"X.BIN\": the name must end in \".bin\" (lower case)"));
+        row("image one byte short", "upload short.bin" + d, 2,
+            said("\"short.bin\": 917503 bytes (an image is 917504): wrong size"));
+        row("raw build output", "upload raw.bin" + d, 2,
+            said("\"raw.bin\": 3 bytes (an image is 917504): wrong size; run `bootloader-cli "
+                 "postbuild` first"));
+        row("a missing file", "upload nothere.bin" + d, 2, said("\"nothere.bin\": no such file"));
+        row("a FIFO is not opened", "upload fifo.bin" + d, 2,
+            said("\"fifo.bin\": not a regular file"));
+        row("a read error", "upload mem.bin" + d, 2, said(unreadable));
         row("checksum mismatch: refused before Start", "upload flipped.bin" + d, 2,
             checksums + "0xFB74CE8F:");
         row("inspect a valid image", "inspect X.bin", 0, "",
@@ -172,16 +233,28 @@ private slots:
         row("inspect: wrong size, checksum mismatch", "inspect short.bin flipped.bin", 1, "",
             "short.bin: 917503 bytes \\(an image is 917504\\): wrong size\nflipped.bin: .*" +
                 checksums + "0xFB74CE8F, .*: checksum mismatch\n");
-        row("inspect a FIFO: unreadable", "inspect fifo.bin X.bin", 2,
-            "\"fifo.bin\": is not a regular file", "X.bin: .*: valid\n");
-        row("post-build input one byte too big", "postbuild big.bin", 2, FirmwareMessages::TooBig);
-        row("post-build into x.txt", "postbuild raw.bin -o x.txt", 2, "must be named \\*\\.bin");
+        row("inspect a missing file, a FIFO, a read error",
+            "inspect nothere.bin fifo.bin mem.bin X.bin", 2,
+            said("\"nothere.bin\": no such file\nbootloader-cli: \"fifo.bin\": not a regular "
+                 "file\nbootloader-cli: " +
+                 unreadable),
+            "X.bin: .*: valid\n");
+        row("post-build of a read error: nothing written", "postbuild mem.bin", 2,
+            said(unreadable));
+        row("post-build input one byte too big", "postbuild big.bin", 2,
+            said("\"big.bin\": 917501 bytes (a raw build output is at most 917500): too big"));
+        row("post-build into x.txt", "postbuild raw.bin -o x.txt", 2,
+            said("\"x.txt\": the name must end in \".bin\" (lower case)"));
         row("post-build into a FIFO", "postbuild raw.bin -o fifo.bin", 2,
-            "could not be written: not a regular file");
+            said("\"fifo.bin\": could not be written: not a regular file"));
         row("post-build into a missing folder", "postbuild raw.bin -o no/x.bin", 2,
-            "could not be written: No such file or directory");
+            said("\"no/x.bin\": could not be written: no folder \"no\""));
         row("post-build", "postbuild raw.bin -o sub/new.bin", 0, "",
             "Postbuild is completed successful: sub/new.bin\n");
+        row("--log-file a FIFO", "inspect X.bin --log-file fifo.bin", 2,
+            QRegularExpression::escape("--log-file \"fifo.bin\": not a regular file\n"));
+        row("--log-file /dev/full", "inspect X.bin --log-file /dev/full", 2,
+            QRegularExpression::escape("--log-file \"/dev/full\": not a regular file\n"));
         row("--help: nothing else done", "--help upload X.bin" + d, 0, "", "Usage: [\\s\\S]*");
     }
     void files()

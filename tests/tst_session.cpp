@@ -126,6 +126,8 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir.path()));
         QVERIFY(writeTestFile("twice.txt", "# bench\n\n[::ffff:127.0.0.1]"));
         QVERIFY(writeTestFile("bad.txt", "127.0.0.2\n\n127.0.0.01:1 # typo\n"));
+        QVERIFY(writeTestFile("esc.txt", "\x1b[2J" + QByteArray(900000, 'x')));
+        QVERIFY(writeTestFile("nul.txt", QByteArray("127.0.0.2\0 x", 12)));
     }
     void cleanup() { m_sims.clear(), m_peers.clear(); }
 
@@ -286,8 +288,17 @@ private slots:
         row("port 65536", "check -d [::1]:65536", "from 1 to 65535");
         row("0.0.0.0 as IPv4-mapped IPv6", "check -d [::ffff:0.0.0.0]:1", "not the address of one");
         row("a device listed again", "check --devices-from twice.txt -d 127.0.0.1",
-            "^twice.txt, line 3: \\S+ is named twice$");
-        row("a malformed line", "check --devices-from bad.txt", "^bad.txt, line 3: \"127.0.0.01\"");
+            "^\"twice.txt\", line 3: \\S+ is named twice$");
+        row("a malformed line", "check --devices-from bad.txt",
+            "^\"bad.txt\", line 3: \"127.0.0.01\"");
+        row("a list line with an ESC byte, 900 KB: escaped, cut short",
+            "check --devices-from esc.txt",
+            "^\"esc.txt\", line 1: \"\\\\x1b\\[2Jx{76}\"\\.\\.\\. \\(900004 characters\\) is not "
+            "an IPv4");
+        row("a list line with a NUL byte", "check --devices-from nul.txt",
+            "^\"nul.txt\", line 1: a NUL byte$");
+        row("--timeout with an ESC byte", "check -t \x1b[2J -d 127.0.0.1",
+            "^--timeout wants a number of seconds above 0, not \"\\\\x1b\\[2J\"$");
         row("no device", "check", "^check wants at least one --device$");
         row("unknown command", "flash x.bin", "^unknown command \"flash\"$");
         row("--quiet --verbose", "inspect x.bin -q -v", "exclude each other");
