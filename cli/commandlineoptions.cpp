@@ -27,14 +27,18 @@ Commands:
       Says, for each image, its size, the stored checksum and the one computed over
       the 917500-byte body, how many 0xFF bytes end the body, and whether a device
       would accept it: valid, wrong size or checksum mismatch.
-  upload IMAGE --device DEVICE...
+  upload IMAGE --device DEVICE... [--check] [--start]
       Uploads IMAGE (a .bin file of exactly 917504 bytes) to each device. An image
       whose checksum does not match is refused before anything is sent, since "Start"
       erases the device, which would then refuse the image; --force sends it anyway.
-  check --device DEVICE...
-      Asks each device to check the application it holds.
+      After a successful upload, --check asks the device to check the image and
+      --start starts the application (with --check, only once the check passed).
+  check --device DEVICE... [--start]
+      Asks each device to check the application it holds; --start starts it if the
+      check passed.
   start --device DEVICE...
-      Tells each device to start its application (a notice: nothing answers it).
+      Tells each device to start its application (a notice: nothing answers it),
+      without checking it first: upload --check --start or check --start do.
 
 DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
 IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
@@ -94,6 +98,8 @@ CliOptions::CliOptions()
                      .arg(DefaultRetryAfterMs),
                  "ms", QString::number(DefaultRetryAfterMs)),
       force("force", "upload: send an image whose checksum does not match."),
+      checkAfter("check", "upload: ask each device to check the image after the upload."),
+      startAfter("start", "upload, check: start the application once all else succeeded."),
       output({"o", "output"}, "postbuild: the image file to write (default target.bin).", "file",
              "target.bin"),
       json("json", "JSON Lines on stdout instead of summary lines."),
@@ -114,8 +120,8 @@ const char *CliOptions::description()
 
 QList<QCommandLineOption> CliOptions::list() const
 {
-    return {device, devicesFrom, timeout, retries, retryAfter, force,
-            output, json,        logFile, quiet,   verbose};
+    return {device,     devicesFrom, timeout, retries, retryAfter, force,  checkAfter,
+            startAfter, output,      json,    logFile, quiet,      verbose};
 }
 
 std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &parser) const
@@ -132,8 +138,8 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
         return QStringLiteral("--quiet and --verbose exclude each other");
 
     QString sessionOption;
-    for (const QCommandLineOption *option :
-         {&device, &devicesFrom, &timeout, &retries, &retryAfter, &force}) {
+    for (const QCommandLineOption *option : {&device, &devicesFrom, &timeout, &retries, &retryAfter,
+                                             &force, &checkAfter, &startAfter}) {
         if (sessionOption.isEmpty() && parser.isSet(*option))
             sessionOption = option->names().constLast();
     }
@@ -170,6 +176,14 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
         return QStringLiteral("--output is for postbuild only");
     if (!upload && parser.isSet(force))
         return QStringLiteral("--force is for upload only");
+    if (!upload && parser.isSet(checkAfter))
+        return QStringLiteral("--check is for upload only");
+    if (checked.kind == CliCommand::Kind::Start && parser.isSet(startAfter))
+        return QStringLiteral("--start is for upload and check");
+    if (parser.isSet(checkAfter))
+        checked.run.nextSteps << DeviceSession::Operation::Check;
+    if (parser.isSet(startAfter))
+        checked.run.nextSteps << DeviceSession::Operation::StartApplication;
 
     const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(timeout));
     if (!timeoutMs)

@@ -34,8 +34,8 @@ struct CliOptions
     // --devices-from files; no file given as an argument is opened yet.
     std::variant<CliCommand, QString> check(const QCommandLineParser &parser) const;
 
-    QCommandLineOption device, devicesFrom, timeout, retries, retryAfter, force, output, json,
-        logFile, quiet, verbose;
+    QCommandLineOption device, devicesFrom, timeout, retries, retryAfter, force, checkAfter,
+        startAfter, output, json, logFile, quiet, verbose;
 };
 
 // Parses `arguments` (the program's name first) and checks them, as bootloader-cli does.

@@ -3,6 +3,8 @@
 #include "core/logging.h"
 #include "core/protocol.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int RepliesPerWakeUp = 64; // then back to the event loop: other devices wait too
@@ -39,7 +41,11 @@ DeviceSession::DeviceSession(const DeviceTarget &device, Operation operation,
     setUpTimer(m_retryTimer, settings.retryAfterMs, true);
 
     connect(&m_socket, &DeviceSocket::readyRead, this, &DeviceSession::readReplies);
-    connect(&m_pingTimer, &QTimer::timeout, this, [this] { sendPing(Conversation::Ping::Tick); });
+    connect(&m_pingTimer, &QTimer::timeout, this, [this] {
+        if (!m_heard && !std::exchange(m_saidWaiting, true))
+            emit waiting(qMin(m_settings.linkTimeoutMs, m_settings.replyTimeoutMs));
+        sendPing(Conversation::Ping::Tick);
+    });
     connect(&m_linkTimer, &QTimer::timeout, this, [this] {
         onSilence(
             Result::LinkLost,
@@ -159,7 +165,7 @@ void DeviceSession::onKeepAlive()
     emit commandAnswered(CommandName::Ping, m_sequence, Datagram::ReplyKind::KeepAlive,
                          KeepAliveCode, (m_clock.nsecsElapsed() - m_pingSentNs) / 1000);
     if (step.linkComesUp)
-        beginOperation();
+        beginStep(m_operation);
 }
 
 void DeviceSession::onVerdict(bool success, quint8 status)
@@ -192,6 +198,10 @@ void DeviceSession::onVerdict(bool success, quint8 status)
         sendRequest(CommandName::End);
         break;
     case FlashProcedure::Action::Finish: {
+        if (!FlashProcedure::isFailure(step.verdict) && m_stepsRun.size() <= m_nextSteps.size()) {
+            beginStep(m_nextSteps[m_stepsRun.size() - 1]);
+            break;
+        }
         QString detail = QLatin1String(FlashProcedure::verdictText(step.verdict));
         if (FlashProcedure::isFailure(step.verdict))
             detail += QStringLiteral(" (%1 answered %2)")
@@ -203,10 +213,11 @@ void DeviceSession::onVerdict(bool success, quint8 status)
     }
 }
 
-void DeviceSession::beginOperation()
+void DeviceSession::beginStep(Operation step)
 {
     m_stage = Stage::Busy;
-    switch (m_operation) {
+    m_stepsRun.append(step);
+    switch (step) {
     case Operation::Upload:
         m_offset = 0;
         m_uploadStage = StageErasing;

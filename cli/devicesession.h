@@ -52,12 +52,19 @@ public:
     DeviceSession(const DeviceTarget &device, Operation operation, const QByteArray &image,
                   const Settings &settings, QObject *parent = nullptr);
 
+    // Steps to carry out in this session after the operation, each only once the one before
+    // it succeeded: Check after an upload, StartApplication last. Before start().
+    void setNextSteps(const QVector<Operation> &steps) { m_nextSteps = steps; }
+    const QVector<Operation> &nextSteps() const { return m_nextSteps; }
+
     void start();
     // Ends the session at once; an operation in progress is told "End" first.
     void interrupt();
 
     const DeviceTarget &device() const { return m_device; }
     Operation operation() const { return m_operation; }
+    // The operation and the next steps begun, in order; the last one decided the result.
+    const QVector<Operation> &stepsRun() const { return m_stepsRun; }
     Result result() const { return m_result; }
     const QString &detail() const { return m_detail; }
     qint64 elapsedMs() const { return m_elapsedMs; }
@@ -76,6 +83,9 @@ signals:
     void noticeSent(const char *name, quint8 sequence);
     // An unanswered request went out again; `attempt` counts from 1.
     void requestRepeated(const char *name, quint8 sequence, int attempt);
+    // A keep-alive interval went by without any answer yet; sent once. Unless one comes, the
+    // session gives up after `givesUpAfterMs` from its start.
+    void waiting(int givesUpAfterMs);
     void finished();
 
 private:
@@ -85,7 +95,7 @@ private:
     void handleReply(const char *data, qint64 length);
     void onKeepAlive();
     void onVerdict(bool success, quint8 status);
-    void beginOperation();
+    void beginStep(Operation step);
     void sendEndNotice();
     void sendPing(Conversation::Ping ping);
     void sendRequest(const char *name, const char *payload = nullptr, int payloadLength = 0);
@@ -98,6 +108,8 @@ private:
 
     DeviceTarget m_device;
     Operation m_operation;
+    QVector<Operation> m_nextSteps;
+    QVector<Operation> m_stepsRun;
     QByteArray m_image;
     Settings m_settings;
 
@@ -116,6 +128,7 @@ private:
     quint32 m_offset = 0;
     int m_percent = 0;
     bool m_heard = false; // anything at all came from the device
+    bool m_saidWaiting = false;
     NoticeLimiter m_endNotices;
     const char *m_requestName = nullptr;
     QByteArray m_request; // the outstanding request's datagram, for retransmission

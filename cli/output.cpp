@@ -186,6 +186,12 @@ Stream &err()
 
 } // namespace
 
+void writeTo(int reportFd, int messagesFd)
+{
+    out() = Stream(reportFd, MostKeptReport, false);
+    err() = Stream(messagesFd, MostKeptMessages, true);
+}
+
 void report(const QByteArray &text)
 {
     const bool whole = out().leftOut() == 0;

@@ -23,6 +23,10 @@ enum ExitCode {
     ExitReportLost = 4,
 };
 
+// Where the report and the messages go instead of stdout and stderr (tests read them from
+// files); only before anything is kept for a reader.
+void writeTo(int reportFd, int messagesFd);
+
 void report(const QByteArray &text);
 void message(const QByteArray &text);
 

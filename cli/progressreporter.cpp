@@ -62,8 +62,8 @@ ProgressReporter::Progress ProgressReporter::progressFor(bool quiet, bool verbos
     return ::isatty(STDERR_FILENO) && !verbose ? Progress::Bars : Progress::Lines;
 }
 
-ProgressReporter::ProgressReporter(Progress progress, bool verbose, bool json)
-    : m_progress(json ? Progress::None : progress), m_verbose(verbose), m_json(json)
+ProgressReporter::ProgressReporter(Progress progress, bool verbose, bool json, bool quiet)
+    : m_progress(json ? Progress::None : progress), m_verbose(verbose), m_json(json), m_quiet(quiet)
 {
 }
 
@@ -107,6 +107,11 @@ void ProgressReporter::commandAnswered(int device, const char *name, quint8 sequ
                                        Datagram::ReplyKind answer, quint8 status,
                                        qint64 roundTripUs)
 {
+    if (!m_devices[device].waiting.isEmpty()) {
+        m_devices[device].waiting.clear();
+        if (m_progress == Progress::Bars)
+            drawBars(true);
+    }
     if (!m_verbose)
         return;
     Output::message(line("%s  %-16s seq %3u  %s 0x%02x  %.3f ms\n", qPrintable(paddedLabel(device)),
@@ -132,6 +137,22 @@ void ProgressReporter::requestRepeated(int device, const char *name, quint8 sequ
                              qPrintable(paddedLabel(device)), name, unsigned(sequence), attempt));
 }
 
+void ProgressReporter::waiting(int device, int givesUpAfterMs)
+{
+    const double seconds = givesUpAfterMs / 1000.0;
+    const QString text =
+        QStringLiteral("no answer yet; given up after %1 s").arg(QString::number(seconds, 'g', 6));
+    if (m_json) {
+        event(device, "waiting", {{"gives_up_after_seconds", seconds}});
+    } else if (m_progress == Progress::Bars) {
+        m_devices[device].waiting = QStringLiteral("waiting: ") + text;
+        drawBars(true);
+    } else if (!m_quiet) {
+        Output::message(
+            line("waiting for %s: %s\n", qPrintable(m_devices[device].label), qPrintable(text)));
+    }
+}
+
 void ProgressReporter::verdict(int device, bool success, const QString &detail)
 {
     event(device, "verdict", {{"success", success}, {"detail", detail}});
@@ -149,6 +170,7 @@ void ProgressReporter::summary(int device, const Summary &summary)
     if (m_json) {
         event(device, "result",
               {{"operation", summary.operation},
+               {"steps", QJsonArray::fromStringList(summary.steps)},
                {"result", summary.result},
                {"exit_status", summary.exitStatus},
                {"seconds", double(summary.elapsedMs) / 1000.0},
@@ -158,9 +180,14 @@ void ProgressReporter::summary(int device, const Summary &summary)
                {"detail", summary.detail}});
         return;
     }
-    Output::report(line("%s  %-17s %7.2f s  %s\n", qPrintable(paddedLabel(device)),
+    // Which of the steps asked for ran: a failure names the step that failed.
+    const QString steps = !summary.chained ? QString()
+                          : summary.steps.isEmpty()
+                              ? QStringLiteral("no step run: ")
+                              : summary.steps.join(QStringLiteral(", ")) + QStringLiteral(": ");
+    Output::report(line("%s  %-17s %7.2f s  %s%s\n", qPrintable(paddedLabel(device)),
                         qPrintable(summary.result), double(summary.elapsedMs) / 1000.0,
-                        qPrintable(summary.detail)));
+                        qPrintable(steps), qPrintable(summary.detail)));
 }
 
 void ProgressReporter::event(int device, const char *name, QJsonObject fields)
@@ -183,10 +210,11 @@ void ProgressReporter::drawBars(bool now)
         text += line("\x1b[%dA", int(m_devices.size())); // back to the first bar
     for (int i = 0; i < m_devices.size(); ++i) {
         const int filled = m_devices[i].percent * BarWidth / 100;
-        text += line("\r\x1b[2K%s  [%s%s] %3d %%  %s\n", qPrintable(paddedLabel(i)),
-                     QByteArray(filled, '#').constData(),
-                     QByteArray(BarWidth - filled, '.').constData(), m_devices[i].percent,
-                     qPrintable(m_devices[i].result));
+        text += line(
+            "\r\x1b[2K%s  [%s%s] %3d %%  %s\n", qPrintable(paddedLabel(i)),
+            QByteArray(filled, '#').constData(), QByteArray(BarWidth - filled, '.').constData(),
+            m_devices[i].percent,
+            qPrintable(m_devices[i].result.isEmpty() ? m_devices[i].waiting : m_devices[i].result));
     }
     Output::message(text);
     m_barsDrawn = true;

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // Everything the tool says while devices run. In text, progress and command lines go to
@@ -22,6 +23,8 @@ public:
     struct Summary
     {
         QString operation;
+        QStringList steps;    // begun, in order: "upload", "check", "start"
+        bool chained = false; // more than one step was asked for
         QString result;
         int exitStatus = 0;
         qint64 elapsedMs = 0;
@@ -34,7 +37,8 @@ public:
     // Bars only on a terminal, and not mixed with --verbose's command lines.
     static Progress progressFor(bool quiet, bool verbose);
 
-    ProgressReporter(Progress progress, bool verbose, bool json);
+    // `quiet` also hides the line that says a device has not answered yet.
+    ProgressReporter(Progress progress, bool verbose, bool json, bool quiet = false);
 
     int addDevice(const QString &label, const QString &operation);
     void begin();
@@ -43,6 +47,9 @@ public:
                          quint8 status, qint64 roundTripUs);
     void noticeSent(int device, const char *name, quint8 sequence);
     void requestRepeated(int device, const char *name, quint8 sequence, int attempt);
+    // Nothing came from the device for a keep-alive interval: said once, in its bar on a
+    // terminal (until an answer comes), otherwise as a line of its own.
+    void waiting(int device, int givesUpAfterMs);
     void verdict(int device, bool success, const QString &detail);
     // A bar shows how its device ended; lines leave that to the summary.
     void deviceFinished(int device, const QString &result);
@@ -56,6 +63,7 @@ private:
         int percent = 0;
         int tenthsShown = 0;
         QString result;
+        QString waiting; // shown in the bar until the device answers
     };
 
     void drawBars(bool now);
@@ -65,6 +73,7 @@ private:
     Progress m_progress;
     bool m_verbose;
     bool m_json;
+    bool m_quiet;
     QVector<Device> m_devices;
     int m_labelWidth = 0;
     bool m_barsDrawn = false;

@@ -61,6 +61,9 @@ ProgressReporter::Summary summaryOf(const DeviceSession &session)
 {
     ProgressReporter::Summary summary;
     summary.operation = operationName(session.operation());
+    for (const DeviceSession::Operation step : session.stepsRun())
+        summary.steps << operationName(step);
+    summary.chained = !session.nextSteps().isEmpty();
     summary.result = resultText(session.result());
     summary.exitStatus = exitCodeFor(session.result());
     summary.elapsedMs = session.elapsedMs();
@@ -78,7 +81,7 @@ SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArra
       m_reporter(operation == DeviceSession::Operation::Upload
                      ? ProgressReporter::progressFor(options.quiet, options.verbose)
                      : ProgressReporter::Progress::None,
-                 options.verbose, options.json),
+                 options.verbose, options.json, options.quiet),
       m_running(devices.size())
 {
     for (const DeviceTarget &device : devices) {
@@ -86,6 +89,9 @@ SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArra
         m_sessions.push_back(
             std::make_unique<DeviceSession>(device, operation, image, options.session));
         DeviceSession *session = m_sessions.back().get();
+        session->setNextSteps(options.nextSteps);
+        connect(session, &DeviceSession::waiting, this,
+                [this, index](int givesUpAfterMs) { m_reporter.waiting(index, givesUpAfterMs); });
         connect(session, &DeviceSession::progressChanged, this,
                 [this, index](int percent) { m_reporter.progress(index, percent); });
         connect(session, &DeviceSession::commandAnswered, this,

@@ -15,6 +15,7 @@ struct RunOptions
     bool quiet = false;
     bool verbose = false;
     bool json = false;
+    QVector<DeviceSession::Operation> nextSteps; // after the operation, each after a success
 };
 
 // How a session's outcome is named and counted in the report.

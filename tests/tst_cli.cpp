@@ -4,6 +4,7 @@
 #include "support/testfiles.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -128,7 +129,6 @@ private slots:
         };
         const QString check = "check -v", slow = "--delay-ms 300";
         const QString retries = "upload X.bin --json --retries 3 --retry-after 5";
-        row("--json", {"", ""}, "upload X.bin --json", 0, "ok,ok");
         row("--json to a FIFO read after the upload", {"--drop-every 30", "--drop-every 30"},
             "> " + retries, 0, "ok,ok");
         row("SIGTERM while stdout is not read", {"--drop-every 30"}, ">15 " + retries, 143, "",
@@ -183,8 +183,9 @@ private slots:
             results << o["result"].toString();
             QCOMPARE(o.keys().join(','),
                      QString("bytes_sent,detail,device,event,exit_status,operation,"
-                             "result,retries,round_trips,schema,seconds"));
+                             "result,retries,round_trips,schema,seconds,steps"));
             const QJsonObject trips = o["round_trips"].toObject();
+            QCOMPARE(o["steps"], QJsonValue(QJsonArray{"upload"}));
             QCOMPARE(trips.keys().join(','), QString("count,max_us,median_us,min_us"));
             QCOMPARE(trips["count"].toInt(), 1794);
             QCOMPARE(o["exit_status"].toInt(), 0);

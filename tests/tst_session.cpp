@@ -1,5 +1,6 @@
 #include "cli/commandlineoptions.h"
 #include "cli/devicesession.h"
+#include "cli/output.h"
 #include "cli/sessionrunner.h"
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
@@ -36,6 +37,18 @@ DeviceSession::Settings quickSettings(const QString &words)
             *field = word.section('=', 1).toInt();
     return settings;
 }
+
+// What the tool writes to stdout and stderr while this lives, kept in files.
+struct CapturedOutput
+{
+    QTemporaryFile out, err;
+    CapturedOutput()
+    {
+        QTest::qVerify(out.open() && err.open(), "open", "", __FILE__, __LINE__);
+        Output::writeTo(out.handle(), err.handle());
+    }
+    ~CapturedOutput() { Output::writeTo(STDOUT_FILENO, STDERR_FILENO); }
+};
 
 } // namespace
 
@@ -257,7 +270,8 @@ private slots:
         QVector<DeviceTarget> targets;
         for (const QString &spec : devices)
             targets << target(spec);
-        const RunOptions quiet{quickSettings(""), true};
+        RunOptions quiet;
+        quiet.session = quickSettings(""), quiet.quiet = true;
         SessionRunner runner(DeviceSession::Operation::Upload, m_image, targets, quiet);
         QSignalSpy finished(&runner, &SessionRunner::finished);
         runner.start();
@@ -275,6 +289,67 @@ private slots:
         }
     }
 
+    void run_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QStringList>("command"); // the operation, the next steps, "json"
+        QTest::addColumn<QString>("sent");        // requests answered and notices, in order
+        QTest::addColumn<QString>("said");        // found in stdout, then stderr
+        QTest::addColumn<int>("waits");           // lines that say "waiting"
+        const auto row = [](const char *tag, const char *device, const char *command,
+                            const char *sent, const char *said, int waits = 0) {
+            QTest::newRow(tag) << device << QString(command).split(' ') << sent << said << waits;
+        };
+        row("a silent device: said once that it is waited for", "sim --silent-after-ms 0", "check",
+            "", "\nwaiting for 127.0.0.1:\\d+: no answer yet; given up after 0.3 s\n", 1);
+        row("a silent device, --json: one event", "sim --silent-after-ms 0", "check json", "",
+            "\n\\{\"device\":\"127.0.0.1:\\d+\",\"event\":\"waiting\",\"gives_up_after_seconds\":"
+            "0.3,\"schema\":1\\}\n",
+            1);
+        row("upload --check --start: started after the check passed", "sim", "upload check start",
+            "Start End Check StartApplication",
+            "^127.0.0.1:\\d+  ok .* upload, check, start: Application should be started.\n");
+        row("upload --check --start, Check fails: not started", "sim --fail Check",
+            "upload check start", "Start End Check",
+            "^127.0.0.1:\\d+  failed .* upload, check: Application is wrong! \\(Check answered");
+        row("upload --start, End refused: not started", "sim --fail End", "upload start",
+            "Start End", "^127.0.0.1:\\d+  failed .* upload: .*\\(End answered 0x04\\)\n");
+        row("check --start, nothing to check: not started", "sim", "check start", "Check",
+            "^127.0.0.1:\\d+  failed .* check: Application is wrong!");
+    }
+    void run()
+    {
+        QFETCH(QString, device);
+        QFETCH(QStringList, command);
+        QFETCH(QString, said);
+        const QHash<QString, DeviceSession::Operation> operations{
+            {"upload", DeviceSession::Operation::Upload},
+            {"check", DeviceSession::Operation::Check},
+            {"start", DeviceSession::Operation::StartApplication}};
+        RunOptions options;
+        options.session = quickSettings("link=300");
+        options.json = command.removeAll("json");
+        for (const QString &step : command.mid(1))
+            options.nextSteps << operations[step];
+        CapturedOutput output;
+        SessionRunner runner(operations[command[0]], m_image, {target(device)}, options);
+        QStringList sent;
+        DeviceSession *session = runner.sessions().front().get();
+        connect(session, &DeviceSession::noticeSent, this, [&](const char *name) { sent << name; });
+        connect(session, &DeviceSession::commandAnswered, this, [&](const char *name) {
+            sent << (QString("Ping Write").contains(name) ? QStringList() : QStringList(name));
+        });
+        QSignalSpy finished(&runner, &SessionRunner::finished);
+        runner.start();
+        QVERIFY(finished.wait(5000));
+        QTEST(sent.join(' '), "sent");
+        runner.writeSummaries();
+        const QString text =
+            readTestFile(output.out.fileName()) + readTestFile(output.err.fileName());
+        QVERIFY2(text.contains(QRegularExpression(said)), qPrintable(text));
+        QTEST(int(text.count("waiting")), "waits");
+    }
+
     void options_data()
     {
         QTest::addColumn<QString>("arguments");
@@ -283,7 +358,8 @@ private slots:
             QTest::newRow(tag) << QString(arguments) << QString(error);
         };
         row("upload with every session option",
-            "upload x.bin -d 127.0.0.1 -d [::1]:9 --retries 3 --retry-after 20 -t 2.5 --force");
+            "upload x.bin -d 127.0.0.1 -d [::1]:9 --retries 3 --retry-after 20 -t 2.5 --force "
+            "--start --check");
         row("device with leading zeros", "check -d 127.000.000.001:1", "not an IPv4 or IPv6");
         row("port 65536", "check -d [::1]:65536", "from 1 to 65535");
         row("0.0.0.0 as IPv4-mapped IPv6", "check -d [::ffff:0.0.0.0]:1", "not the address of one");
@@ -304,6 +380,8 @@ private slots:
         row("--quiet --verbose", "inspect x.bin -q -v", "exclude each other");
         row("inspect with a device", "inspect x.bin -d 127.0.0.1", "^inspect takes no --device$");
         row("check --force", "check --force -d 127.0.0.1", "^--force is for upload only$");
+        row("check --check", "check --check -d 127.0.0.1", "^--check is for upload only$");
+        row("start --start", "start --start -d 127.0.0.1", "^--start is for upload and check$");
         row("--timeout 0", "check -t 0 -d 127.0.0.1", "^--timeout wants a number of seconds");
         row("--retries 101", "check --retries 101 -d 127.0.0.1", "from 0 to 100");
         row("--retry-after 0", "check --retry-after 0 -d 127.0.0.1", "^--retry-after wants");
@@ -326,6 +404,9 @@ private slots:
         QCOMPARE(session.retries, 3);
         QCOMPARE(session.retryAfterMs, 20);
         QCOMPARE(session.replyTimeoutMs, 2500);
+        using Operation = DeviceSession::Operation; // whatever the order of the options
+        QCOMPARE(command.run.nextSteps,
+                 QVector<Operation>({Operation::Check, Operation::StartApplication}));
         // No option for the link's timing: the protocol's.
         QCOMPARE(session.pingIntervalMs, 1000);
         QCOMPARE(session.linkTimeoutMs, 12000);

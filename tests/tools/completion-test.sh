@@ -75,8 +75,9 @@ bootloader-cli upload |$bin_files
 bootloader-cli upload a|a.bin
 bootloader-cli upload a.bin |
 bootloader-cli upload a.bin --|$(
-    printf '%s\n' --device --devices-from --force --help --help-all --json --log-file \
-        --output --quiet --retries --retry-after --timeout --verbose --version | paste -sd' '
+    printf '%s\n' --check --device --devices-from --force --help --help-all --json --log-file \
+        --output --quiet --retries --retry-after --start --timeout --verbose --version |
+        paste -sd' '
 )
 bootloader-cli postbuild |$bin_files
 bootloader-cli postbuild a.bin --output |$bin_files
