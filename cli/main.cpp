@@ -2,6 +2,7 @@
 #include "cli/quotedinput.h"
 #include "core/commandline.h"
 #include "core/logging.h"
+#include "posix/logfile.h"
 
 #include <QCoreApplication>
 #include <csignal>
@@ -25,7 +26,7 @@ int main(int argc, char *argv[])
     Logging::useTimestamps();
     if (parser.isSet(options.logFile)) {
         QString error;
-        if (!Logging::writeToFile(parser.value(options.logFile), &error))
+        if (!LogFile::open(parser.value(options.logFile), &error))
             return CommandLine::usageError(
                 QStringLiteral("--log-file %1: %2")
                     .arg(quotedInput(parser.value(options.logFile)), error));

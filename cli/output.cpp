@@ -1,6 +1,6 @@
 #include "cli/output.h"
 
-#include "core/logging.h"
+#include "posix/logfile.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -225,7 +225,7 @@ bool reportWritten()
                 QByteArray::number(unwritten) +
                 " bytes were still waiting for a reader when a signal ended the run\n");
     // The log is a record the user asked for, as the report is.
-    const QString logError = Logging::fileError();
+    const QString logError = LogFile::error();
     if (!logError.isEmpty())
         message("bootloader-cli: --log-file: the log could not be written: " +
                 logError.toLocal8Bit() + '\n');

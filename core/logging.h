@@ -20,14 +20,6 @@ void useTimestamps();
 // Switches every bootloader category on, from inside the program (--verbose, --log-file).
 void enableAll();
 
-// Appends the bootloader categories' lines to `path` instead of stderr; false with the reason
-// when it cannot be opened or is not a regular file.
-bool writeToFile(const QString &path, QString *error);
-
-// Why the log file stopped being written (a full disk, a file size limit); empty while every
-// line reached it.
-QString fileError();
-
 // "in reply len=4 seq=12 status=0xac after 130 us": a reply as the log shows it.
 QString describeReply(const char *data, qint64 length, qint64 roundTripUs);
 
