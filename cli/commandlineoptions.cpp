@@ -8,10 +8,11 @@
 
 namespace {
 
+using CliLimits::MostRetries;
 constexpr int DefaultTimeoutSeconds = 30;
-constexpr double LongestTimeoutSeconds = 24 * 60 * 60;
-constexpr int MostRetries = 100;
+constexpr double LongestTimeoutSeconds = CliLimits::LongestSeconds;
 constexpr int DefaultRetryAfterMs = 250;
+constexpr int MostBoards = 1000000000;
 
 const char Description[] =
     R"(Uploads firmware to devices whose bootloader answers on UDP, checks or starts
@@ -39,6 +40,18 @@ Commands:
   start --device DEVICE...
       Tells each device to start its application (a notice: nothing answers it),
       without checking it first: upload --check --start or check --start do.
+  station IMAGE --device DEVICE... --journal FILE
+  station --config FILE --journal FILE
+      Runs a production fixture: each device is a slot. A slot pings once a second
+      until a board answers, uploads IMAGE to it (checked first, as upload does), asks
+      it to check the image and starts it (unless --no-start), appends one JSON line
+      to the journal FILE, then waits until the address has been silent for
+      --gone-after seconds (the board was removed) before it takes the next board.
+      Runs until --count boards are done or a signal: the first SIGINT or SIGTERM
+      lets boards in progress finish, a second interrupts them. A terminal shows a
+      line per slot and the totals; --json also puts the records and slot events on
+      stdout. --config reads IMAGE, DEVICES or DEVICES_FROM, RETRIES, RETRY_AFTER,
+      TIMEOUT, GONE_AFTER, NO_START and FORCE (KEY=value lines) from a file.
 
 DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
 IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
@@ -64,11 +77,14 @@ Exit status:
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
   4    the devices were served, but the report could not be written to stdout
-       (or only in part) or the --log-file log could not be written
-  130  interrupted by SIGINT; 143 by SIGTERM
+       (or only in part) or the --log-file log could not be written (station: the
+       journal could not be written)
+  130  interrupted by SIGINT; 143 by SIGTERM (station: by a second one)
 With several devices the worst one counts: 3 over 1 over 0.)";
 
-std::optional<int> parseTimeoutMs(const QString &text)
+} // namespace
+
+std::optional<int> CliLimits::parseSecondsMs(const QString &text)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
@@ -77,29 +93,39 @@ std::optional<int> parseTimeoutMs(const QString &text)
     return qMax(1, qRound(seconds * 1000));
 }
 
-} // namespace
-
 CliOptions::CliOptions()
-    : device({"d", "device"}, "upload, check, start: a device to serve; may be repeated.",
+    : device({"d", "device"}, "upload, check, start, station: a device to serve; may be repeated.",
              "device"),
       devicesFrom("devices-from",
-                  "upload, check, start: devices from a file, one a line; - for stdin.", "file"),
+                  "upload, check, start, station: devices from a file, one a line; - for stdin.",
+                  "file"),
       timeout({"t", "timeout"},
-              QStringLiteral("upload, check, start: longest wait for each reply, in seconds "
+              QStringLiteral("upload, check, start, station: longest wait for each reply, in "
+                             "seconds "
                              "(default %1).")
                   .arg(DefaultTimeoutSeconds),
               "seconds", QString::number(DefaultTimeoutSeconds)),
       retries("retries",
-              "upload, check: send an unanswered request again up to n times (default 0).", "n",
-              "0"),
+              "upload, check, station: send an unanswered request again up to n times (default 0).",
+              "n", "0"),
       retryAfter("retry-after",
                  QStringLiteral(
                      "with --retries: ms to wait for a reply before sending again (default %1).")
                      .arg(DefaultRetryAfterMs),
                  "ms", QString::number(DefaultRetryAfterMs)),
-      force("force", "upload: send an image whose checksum does not match."),
+      force("force", "upload, station: send an image whose checksum does not match."),
       checkAfter("check", "upload: ask each device to check the image after the upload."),
       startAfter("start", "upload, check: start the application once all else succeeded."),
+      journal("journal", "station: the journal to append a record to per board.", "file"),
+      config("config", "station: read the image, devices and limits from a file.", "file"),
+      goneAfter("gone-after",
+                QStringLiteral("station: seconds of silence after which a board counts as "
+                               "removed (default %1, at least %2).")
+                    .arg(DefaultGoneAfterSeconds)
+                    .arg(ShortestGoneAfterSeconds),
+                "seconds"),
+      count("count", "station: stop after n boards.", "n"),
+      noStart("no-start", "station: do not start the application after the check."),
       output({"o", "output"}, "postbuild: the image file to write (default target.bin).", "file",
              "target.bin"),
       json("json", "JSON Lines on stdout instead of summary lines."),
@@ -120,8 +146,9 @@ const char *CliOptions::description()
 
 QList<QCommandLineOption> CliOptions::list() const
 {
-    return {device,     devicesFrom, timeout, retries, retryAfter, force,  checkAfter,
-            startAfter, output,      json,    logFile, quiet,      verbose};
+    return {device,     devicesFrom, timeout, retries, retryAfter, force,
+            checkAfter, startAfter,  journal, config,  goneAfter,  count,
+            noStart,    output,      json,    logFile, quiet,      verbose};
 }
 
 std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &parser) const
@@ -144,6 +171,12 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
             sessionOption = option->names().constLast();
     }
 
+    for (const QCommandLineOption *option : {&journal, &config, &goneAfter, &count, &noStart}) {
+        if (command != QLatin1String("station") && parser.isSet(*option))
+            return QStringLiteral("--%1 is for station only").arg(option->names().constLast());
+    }
+    if (command == QLatin1String("station"))
+        return checkStation(parser, arguments, checked);
     if (command == QLatin1String("postbuild") || command == QLatin1String("inspect")) {
         const bool postbuild = command == QLatin1String("postbuild");
         if (!sessionOption.isEmpty())
@@ -175,7 +208,7 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     if (parser.isSet(output))
         return QStringLiteral("--output is for postbuild only");
     if (!upload && parser.isSet(force))
-        return QStringLiteral("--force is for upload only");
+        return QStringLiteral("--force is for upload and station only");
     if (!upload && parser.isSet(checkAfter))
         return QStringLiteral("--check is for upload only");
     if (checked.kind == CliCommand::Kind::Start && parser.isSet(startAfter))
@@ -185,7 +218,7 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     if (parser.isSet(startAfter))
         checked.run.nextSteps << DeviceSession::Operation::StartApplication;
 
-    const std::optional<int> timeoutMs = parseTimeoutMs(parser.value(timeout));
+    const std::optional<int> timeoutMs = CliLimits::parseSecondsMs(parser.value(timeout));
     if (!timeoutMs)
         return QStringLiteral("--timeout wants a number of seconds above 0, not %1")
             .arg(quotedInput(parser.value(timeout)));
@@ -214,6 +247,69 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     if (devices->isEmpty())
         return QStringLiteral("%1 wants at least one --device").arg(command);
     checked.devices = *devices;
+    return checked;
+}
+
+std::variant<CliCommand, QString> CliOptions::checkStation(const QCommandLineParser &parser,
+                                                           const QStringList &arguments,
+                                                           CliCommand checked) const
+{
+    checked.kind = CliCommand::Kind::Station;
+    StationRun &station = checked.station;
+    if (parser.isSet(output))
+        return QStringLiteral("--output is for postbuild only");
+    if (checked.run.verbose)
+        return QStringLiteral("station takes no --verbose");
+    if (parser.isSet(checkAfter) || parser.isSet(startAfter))
+        return QStringLiteral("station checks and starts each board (--no-start: not started)");
+    if (!parser.isSet(journal))
+        return QStringLiteral("station wants --journal FILE");
+    station.journal = parser.value(journal);
+    station.json = checked.run.json;
+    station.quiet = checked.run.quiet;
+    if (parser.isSet(count)) {
+        const std::optional<int> boards =
+            CommandLine::parseDecimal(parser.value(count), 1, MostBoards);
+        if (!boards)
+            return QStringLiteral("--count wants a whole number above 0, not %1")
+                .arg(quotedInput(parser.value(count)));
+        station.count = *boards;
+    }
+    const QList<const QCommandLineOption *> fromConfig{
+        &device, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter, &noStart};
+    if (parser.isSet(config)) { // read when the station runs
+        for (const QCommandLineOption *option : fromConfig) {
+            if (parser.isSet(*option))
+                return QStringLiteral("with --config, --%1 is for the config file to say")
+                    .arg(option->names().constLast());
+        }
+        if (!arguments.isEmpty())
+            return QStringLiteral("with --config, IMAGE is for the config file to say");
+        station.config = parser.value(config);
+        return checked;
+    }
+    if (arguments.size() != 1)
+        return QStringLiteral("station wants one file");
+    StationInput &input = station.input;
+    input.image = arguments.constFirst();
+    input.devices = parser.values(device);
+    input.devicesFrom = parser.values(devicesFrom);
+    const auto value = [&parser](const QCommandLineOption &option) {
+        return parser.isSet(option) ? std::optional<StationInput::Value>(
+                                          {parser.value(option), "--" + option.names().constLast()})
+                                    : std::nullopt;
+    };
+    input.timeout = value(timeout);
+    input.retries = value(retries);
+    input.retryAfter = value(retryAfter);
+    input.goneAfter = value(goneAfter);
+    input.noStart = parser.isSet(noStart);
+    input.force = parser.isSet(force);
+    QString error;
+    std::optional<StationSettings> settings = checkStationInput(input, &error);
+    if (!settings)
+        return error;
+    station.settings = *settings;
     return checked;
 }
 
@@ -250,6 +346,8 @@ int runCommand(const CliCommand &command)
     case CliCommand::Kind::Start:
         return runSessions(DeviceSession::Operation::StartApplication, {}, command.devices,
                            command.run);
+    case CliCommand::Kind::Station:
+        return runStation(command.station);
     }
     return Output::ExitUsage;
 }

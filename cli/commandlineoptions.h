@@ -2,6 +2,7 @@
 
 #include "cli/devicetarget.h"
 #include "cli/sessionrunner.h"
+#include "cli/stationrunner.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -11,7 +12,7 @@
 // What bootloader-cli was asked to do, every option checked.
 struct CliCommand
 {
-    enum class Kind { PostBuild, Inspect, Upload, Check, Start };
+    enum class Kind { PostBuild, Inspect, Upload, Check, Start, Station };
 
     Kind kind = Kind::Inspect;
     QStringList files; // postbuild: the input; inspect: the images; upload: the image
@@ -19,7 +20,16 @@ struct CliCommand
     bool force = false;
     QVector<DeviceTarget> devices;
     RunOptions run;
+    StationRun station;
 };
+
+// The limits the options and a station's config file share.
+namespace CliLimits {
+constexpr double LongestSeconds = 24 * 60 * 60;
+constexpr int MostRetries = 100;
+// A number of seconds above 0 and at most a day, in ms (at least 1).
+std::optional<int> parseSecondsMs(const QString &text);
+} // namespace CliLimits
 
 // bootloader-cli's options and the checks between them; --help and --version are the
 // command-line preamble's.
@@ -35,7 +45,13 @@ struct CliOptions
     std::variant<CliCommand, QString> check(const QCommandLineParser &parser) const;
 
     QCommandLineOption device, devicesFrom, timeout, retries, retryAfter, force, checkAfter,
-        startAfter, output, json, logFile, quiet, verbose;
+        startAfter, journal, config, goneAfter, count, noStart, output, json, logFile, quiet,
+        verbose;
+
+private:
+    std::variant<CliCommand, QString> checkStation(const QCommandLineParser &parser,
+                                                   const QStringList &arguments,
+                                                   CliCommand checked) const;
 };
 
 // Parses `arguments` (the program's name first) and checks them, as bootloader-cli does.

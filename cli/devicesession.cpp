@@ -77,7 +77,8 @@ void DeviceSession::start()
     sendPing(Conversation::Ping::Opening);
     if (m_stage == Stage::Done)
         return;
-    m_linkTimer.start();
+    if (m_operation != Operation::Watch)
+        m_linkTimer.start();
     m_pingTimer.start();
 }
 
@@ -110,6 +111,8 @@ void DeviceSession::readReplies()
         case DeviceSocket::Receive::Nothing:
             return;
         case DeviceSocket::Receive::Refused:
+            if (m_operation == Operation::Watch)
+                continue;
             finish(Result::NothingListens,
                    QStringLiteral("nothing listens at %1").arg(m_device.label()));
             return;
@@ -128,6 +131,11 @@ void DeviceSession::handleReply(const char *data, qint64 length)
     outstanding.sequence = m_sequence;
     outstanding.recent = m_settings.retries > 0 ? &m_recentRequests : nullptr;
     const Conversation::Reply reply = Conversation::readReply(data, length, outstanding);
+    if (m_operation == Operation::Watch) { // nothing was asked but "Ping"
+        if (reply == Conversation::Reply::KeepAlive)
+            onKeepAlive();
+        return;
+    }
     const quint8 expected = m_sequence; // before a notice takes the next number
     if (Conversation::callsForEndNotice(reply))
         sendEndNotice(); // whatever the device was doing is over
@@ -159,12 +167,13 @@ void DeviceSession::onKeepAlive()
 {
     const Conversation::KeepAliveStep step =
         Conversation::onKeepAlive(m_stage == Stage::Connecting ? LinkConnecting : LinkUp);
-    if (step.restartsLinkWindow)
+    const bool watching = m_operation == Operation::Watch;
+    if (step.restartsLinkWindow && !watching)
         m_linkTimer.start();
     m_keepAliveTimer.stop();
     emit commandAnswered(CommandName::Ping, m_sequence, Datagram::ReplyKind::KeepAlive,
                          KeepAliveCode, (m_clock.nsecsElapsed() - m_pingSentNs) / 1000);
-    if (step.linkComesUp)
+    if (step.linkComesUp && !watching)
         beginStep(m_operation);
 }
 
@@ -231,6 +240,8 @@ void DeviceSession::beginStep(Operation step)
         if (send(CmdNotice, CommandName::StartApplication, nullptr, 0, true))
             finish(Result::Succeeded, QStringLiteral("Application should be started."));
         break;
+    case Operation::Watch:
+        break;
     }
 }
 
@@ -248,7 +259,7 @@ void DeviceSession::sendPing(Conversation::Ping ping)
     m_pingSentNs = sentNs;
     // The oldest unanswered Ping sets the limit, so a device that never answers pings
     // cannot hide behind the next one.
-    if (!m_keepAliveTimer.isActive())
+    if (!m_keepAliveTimer.isActive() && m_operation != Operation::Watch)
         m_keepAliveTimer.start();
 }
 
@@ -311,6 +322,8 @@ bool DeviceSession::transmit(const QByteArray &datagram, const char *name)
         m_bytesSent += datagram.size();
         return true;
     }
+    if (m_operation == Operation::Watch) // a board not (yet) there; the next Ping asks again
+        return false;
     if (refused)
         finish(Result::NothingListens,
                QStringLiteral("nothing listens at %1").arg(m_device.label()));

@@ -24,7 +24,10 @@ class DeviceSession : public QObject
     Q_OBJECT
 
 public:
-    enum class Operation { Upload, Check, StartApplication };
+    // Watch only pings and reports each keep-alive: silence, a refusal, a failed send or any
+    // other reply is not a failure and draws nothing but the next "Ping"; it ends only when
+    // interrupted or deleted. A station tells from it that a board arrived or left.
+    enum class Operation { Upload, Check, StartApplication, Watch };
     enum class Result {
         Pending,
         Succeeded,

@@ -16,9 +16,10 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("postbuild, inspect, upload, check or start."),
-                                 QStringLiteral("command [file...]"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("postbuild, inspect, upload, check, start or station."),
+        QStringLiteral("command [file...]"));
     const CliOptions options;
     if (const std::optional<int> exitCode =
             CommandLine::parse(parser, "bootloader-cli", CliOptions::description(), options.list()))

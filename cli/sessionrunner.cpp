@@ -16,6 +16,8 @@ QString operationName(DeviceSession::Operation operation)
         return QStringLiteral("check");
     case DeviceSession::Operation::StartApplication:
         return QStringLiteral("start");
+    case DeviceSession::Operation::Watch:
+        break;
     }
     return QString();
 }

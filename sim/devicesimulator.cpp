@@ -44,6 +44,8 @@ DeviceSimulator::DeviceSimulator(SimulatorSettings settings, QObject *parent)
       m_receiveBuffer(ReceiveBufferSize, 0)
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &DeviceSimulator::readOneDatagram);
+    m_boardAway.setSingleShot(true);
+    connect(&m_boardAway, &QTimer::timeout, this, &DeviceSimulator::swapBoard);
 }
 
 bool DeviceSimulator::listen(QString *error)
@@ -93,6 +95,16 @@ void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress
     }
     const bool isRequest = parsed->type == CmdRequest;
     const SimCommand command = simCommandFromName(parsed->name);
+    if (m_boardAway.isActive()) { // in its application: the bootloader hears nothing
+        log([&] {
+            return QStringLiteral("<- %1 ignored: board %2 away")
+                .arg(printable(parsed->name))
+                .arg(m_board);
+        });
+        return;
+    }
+    if (command == SimCommand::StartApplication && m_settings.swapMs >= 0)
+        m_boardAway.start(m_settings.swapMs);
     if (command == SimCommand::Unknown)
         ++m_badDatagrams;
     // Nothing answers a notice; of them only End has an effect.
@@ -184,6 +196,16 @@ quint8 DeviceSimulator::endUpload()
         !writeFileAtomically(m_settings.savePath, m_flash.contents()))
         warn(QStringLiteral("cannot save the received image to %1").arg(m_settings.savePath));
     return m_flash.end();
+}
+
+void DeviceSimulator::swapBoard()
+{
+    // The operator put a new board in the slot: blank flash, no upload, no sequence heard.
+    m_flash = SimulatedFlash();
+    m_lastAnswered.reset();
+    ++m_board;
+    if (!m_settings.quiet)
+        std::fprintf(stderr, "bootloader-sim: board %d in the slot (blank)\n", m_board);
 }
 
 void DeviceSimulator::releaseReply(const PendingReply &reply)

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 #include <QUdpSocket>
 #include <cstdio>
 #include <optional>
@@ -36,6 +37,7 @@ private:
     void handle(const char *data, qint64 length, const QHostAddress &sender, quint16 senderPort);
     std::optional<quint8> carryOut(SimCommand command, const Datagram::ParsedCommand &parsed);
     quint8 endUpload();
+    void swapBoard();
     void releaseReply(const PendingReply &reply);
     void transmit(const QByteArray &bytes, const PendingReply &reply, const char *note);
     void rejectDatagram(qint64 length, const char *reason);
@@ -62,6 +64,8 @@ private:
     SimulatedFlash m_flash;
     ReplyQueue m_replies;
     QByteArray m_receiveBuffer;
+    QTimer m_boardAway; // running while the board is out of its bootloader (--swap-ms)
+    int m_board = 1;
 
     int m_datagrams = 0;
     int m_badDatagrams = 0;

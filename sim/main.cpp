@@ -35,9 +35,12 @@ Replies are four bytes: 0x02, the command's sequence byte, the command answered
   0x05  unknown request name
 
 With --save, every End request writes the bytes received since Start to the file,
-whatever the verdict. Fault counters (--drop-every and the like) count every reply
-the simulator would send, keep-alives included. At most 4096 replies wait for their
-device time at once; more are dropped.)";
+whatever the verdict. With --swap-ms, "StartApplication" sends the board into its
+application: nothing is answered for n ms, then a new board sits in the slot (flash erased,
+no upload, no sequence remembered) and stderr names it ("board 2 in the slot").
+Fault counters (--drop-every and the like) count every reply the simulator would
+send, keep-alives included. At most 4096 replies wait for their device time at once;
+more are dropped.)";
 
 } // namespace
 

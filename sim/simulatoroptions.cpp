@@ -68,12 +68,17 @@ std::optional<SimulatorSettings> SimulatorOptions::settings(const QCommandLinePa
             return std::nullopt;
         target = *value;
     }
-    if (parser.isSet(options.silentAfter)) {
-        const std::optional<int> value =
-            readCount(parser, options.silentAfter, LongestDeviceTimeMs, error);
+    const std::pair<const QCommandLineOption &, int &> optional[] = {
+        {options.silentAfter, settings.silentAfterMs},
+        {options.swap, settings.swapMs},
+    };
+    for (const auto &[option, target] : optional) {
+        if (!parser.isSet(option))
+            continue;
+        const std::optional<int> value = readCount(parser, option, LongestDeviceTimeMs, error);
         if (!value)
             return std::nullopt;
-        settings.silentAfterMs = *value;
+        target = *value;
     }
 
     for (const QString &name : parser.values(options.fail)) {

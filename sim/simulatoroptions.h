@@ -27,15 +27,19 @@ struct SimulatorOptions
                             "0x04; may be repeated.",
                             "command"};
     QCommandLineOption silentAfter{"silent-after-ms", "Stop answering Ping n ms after start.", "n"};
+    QCommandLineOption swap{"swap-ms",
+                            "After StartApplication, answer nothing for n ms, then play a new, "
+                            "blank board: a fixture whose operator swaps boards.",
+                            "n"};
     QCommandLineOption save{"save", "Write the received bytes to this file at each End.", "file"};
     QCommandLineOption verbose{{"v", "verbose"}, "One line per datagram on stderr."};
     QCommandLineOption quiet{{"q", "quiet"}, "Nothing on stderr but errors that stop the program."};
 
     QList<QCommandLineOption> list() const
     {
-        return {bind,      allowNonLoopback, port,          delay, erase,
-                dropEvery, duplicateEvery,   wrongSeqEvery, fail,  silentAfter,
-                save,      verbose,          quiet};
+        return {
+            bind, allowNonLoopback, port, delay, erase,   dropEvery, duplicateEvery, wrongSeqEvery,
+            fail, silentAfter,      swap, save,  verbose, quiet};
     }
 
     // The settings of an already parsed command line; nullopt with the usage error to show.

@@ -20,6 +20,8 @@ struct SimulatorSettings
     QSet<QByteArray> failCommands;    // answered with SimStatus::ForcedFailure
     int silentAfterMs = -1;           // -1: Ping is answered for ever
     QString savePath;                 // empty: End saves nothing
+    int swapMs = -1;                  // -1: the board stays; else away this long after
+                                      // StartApplication, then a blank board answers
     bool verbose = false;
     bool quiet = false;
 };

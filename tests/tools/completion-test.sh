@@ -66,7 +66,8 @@ while IFS='|' read -r line expected; do
     report "$([ "$actual" = "$expected" ]; echo $?)" "'$line' -> '$expected'" "got '$actual'"
 done <<EOF
 bootloader-cli up|upload
-bootloader-cli |check inspect postbuild start upload
+bootloader-cli |check inspect postbuild start station upload
+bootloader-cli st|start station
 bootloader-cli --timeout 5 -q u|upload
 bootloader-cli --tim|--timeout
 bootloader-cli --re|--retries --retry-after
@@ -75,10 +76,16 @@ bootloader-cli upload |$bin_files
 bootloader-cli upload a|a.bin
 bootloader-cli upload a.bin |
 bootloader-cli upload a.bin --|$(
-    printf '%s\n' --check --device --devices-from --force --help --help-all --json --log-file \
-        --output --quiet --retries --retry-after --start --timeout --verbose --version |
-        paste -sd' '
+    printf '%s\n' --check --config --count --device --devices-from --force --gone-after \
+        --help --help-all --journal --json --log-file --no-start --output --quiet --retries \
+        --retry-after --start --timeout --verbose --version | paste -sd' '
 )
+bootloader-cli station |$bin_files
+bootloader-cli station a.bin --journal |$all_files
+bootloader-cli station --config |$all_files
+bootloader-cli station --count 5 --gone-after 3 |$bin_files
+bootloader-cli station --gone-after |
+bootloader-cli station a.bin --no|--no-start
 bootloader-cli postbuild |$bin_files
 bootloader-cli postbuild a.bin --output |$bin_files
 bootloader-cli postbuild a.bin -o |$bin_files

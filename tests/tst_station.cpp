@@ -1,0 +1,496 @@
+#include "cli/commandlineoptions.h"
+#include "cli/journal.h"
+#include "cli/station.h"
+#include "cli/stationdisplay.h"
+#include "cli/stationrunner.h"
+#include "core/datagram.h"
+#include "core/firmwareimage.h"
+#include "sim/devicesimulator.h"
+#include "support/simprocess.h"
+#include "support/testfiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+#include <csignal>
+#include <memory>
+#include <vector>
+
+namespace {
+// What the simulators logged: StartApplication notices heard, those heard while the board was
+// away (a second start for one board), and End notices that abandoned an upload.
+int starts = 0, startsAway = 0, abandoned = 0;
+QtMessageHandler previousHandler = nullptr;
+
+void countSimulatorLog(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (qstrcmp(context.category, "bootloader.link") != 0)
+        return previousHandler(type, context, text);
+    starts += text.startsWith("<- notice StartApplication");
+    startsAway += text.startsWith("<- StartApplication ignored");
+    abandoned += text.contains("(upload abandoned)");
+}
+} // namespace
+
+// Stations on simulated fixtures in this process, with pings every 20 ms and boards gone after
+// 100 ms of silence; a few rows run the program for signals, SIGKILL and its command line.
+class StationTest : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    const QByteArray m_image = buildFirmwareImage(QByteArray("station-").repeated(9000));
+    std::vector<std::unique_ptr<DeviceSimulator>> m_sims;
+    QVector<DeviceTarget> m_devices;
+
+    // "swap=150 fail=End": one simulator per text, its received bytes saved to N.bin.
+    void startSimulators(const QStringList &options)
+    {
+        for (const QString &text : options) {
+            SimulatorSettings settings;
+            settings.port = 0;
+            settings.quiet = true;
+            settings.savePath = m_dir.filePath(QString::number(m_sims.size()) + ".bin");
+            for (const QString &option : text.split(' ', Qt::SkipEmptyParts)) {
+                const QString value = option.section('=', 1);
+                if (option.startsWith("swap="))
+                    settings.swapMs = value.toInt();
+                else
+                    settings.failCommands.insert(value.toLatin1());
+            }
+            m_sims.push_back(std::make_unique<DeviceSimulator>(settings));
+            QString error;
+            QVERIFY2(m_sims.back()->listen(&error), qPrintable(error));
+            m_devices.append({QHostAddress(QHostAddress::LocalHost), m_sims.back()->port()});
+        }
+    }
+    StationSettings settings(int count)
+    {
+        StationSettings s;
+        s.imagePath = m_dir.filePath("X.bin");
+        s.image = m_image;
+        s.devices = m_devices;
+        s.session.replyTimeoutMs = 2000;
+        s.pingIntervalMs = 20;
+        s.goneAfterMs = 100;
+        s.count = count;
+        return s;
+    }
+    QStringList labels() const
+    {
+        QStringList labels;
+        for (const DeviceTarget &device : m_devices)
+            labels << device.label();
+        return labels;
+    }
+    static int received(const DeviceSimulator &sim)
+    {
+        return sim.summary().section(' ', 0, 0).toInt();
+    }
+    QList<QJsonObject> records(const QString &name = "j.jsonl")
+    {
+        QList<QJsonObject> records;
+        QFile file(m_dir.filePath(name));
+        file.open(QIODevice::ReadOnly); // a missing journal holds no record
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QJsonDocument document = QJsonDocument::fromJson(line);
+            if (!line.isEmpty())
+                records << (document.isObject() ? document.object() : QJsonObject{{"partial", 1}});
+        }
+        return records;
+    }
+    // bootloader-cli ("ulimit-f0" first: with no room for any file), until `until` shows in
+    // stderr, then the signals, a second one once the first is seen; its exit status.
+    int runCli(QStringList arguments, const QString &until, const QList<int> &signals_)
+    {
+        QProcess cli;
+        cli.setWorkingDirectory(m_dir.path());
+        cli.setReadChannel(QProcess::StandardError);
+        if (arguments[0] == "ulimit-f0")
+            arguments = QStringList{"-c", "ulimit -f 0; exec \"$0\" \"$@\"", BOOTLOADER_CLI_PATH} +
+                        arguments.mid(1);
+        cli.start(arguments.contains("-c") ? "sh" : BOOTLOADER_CLI_PATH, arguments);
+        m_err.clear();
+        const auto seen = [&](const QString &text) { // meanwhile the simulators answer
+            return QTest::qWaitFor(
+                [&] {
+                    m_err += cli.readAllStandardError();
+                    return m_err.contains(text);
+                },
+                10000);
+        };
+        if (!until.isEmpty() && !seen(until))
+            return -2;
+        for (int i = 0; i < signals_.size(); ++i) // a second signal after the first is seen
+            if (::kill(pid_t(cli.processId()), signals_[i]) != 0 ||
+                (i == 0 && signals_.size() > 1 && !seen("stopping")))
+                return -3;
+        const bool ended =
+            QTest::qWaitFor([&] { return cli.state() == QProcess::NotRunning; }, 20000);
+        m_err += cli.readAllStandardError();
+        m_out = cli.readAllStandardOutput();
+        return ended && cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    }
+    QString m_err;
+    QByteArray m_out;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(writeTestFile(m_dir.filePath("X.bin"), m_image));
+        QVERIFY(
+            writeTestFile(m_dir.filePath("flipped.bin"), char(m_image[0] ^ 1) + m_image.mid(1)));
+        QVERIFY(QDir(m_dir.path()).mkdir("sub"));
+        QLoggingCategory::setFilterRules("bootloader.link.debug=true");
+        previousHandler = qInstallMessageHandler(countSimulatorLog);
+    }
+    void cleanup()
+    {
+        m_sims.clear(), m_devices.clear(), starts = startsAway = abandoned = 0;
+        QFile::remove(m_dir.filePath("j.jsonl"));
+    }
+
+    void boards_data()
+    {
+        QTest::addColumn<QStringList>("sims");    // one slot each
+        QTest::addColumn<int>("count");           // boards, then the station stops
+        QTest::addColumn<QString>("options");     // "no-start", "gone=MS"
+        QTest::addColumn<QStringList>("results"); // per slot, its boards in order
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("detail"); // of the first board that did not pass
+        const auto row = [](const char *tag, const QStringList &sims, int count,
+                            const char *options, const QStringList &results, int exitCode,
+                            const char *detail = "") {
+            QTest::newRow(tag) << sims << count << QString(options) << results << exitCode
+                               << QString(detail);
+        };
+        const QString swap = "swap=150";
+        row("three slots, two boards each", {swap, swap, swap}, 6, "", {"ok ok", "ok ok", "ok ok"},
+            0);
+        row("End refused: journalled, the other slot goes on", {"fail=End", swap}, 3, "",
+            {"failed", "ok ok"}, 1, "Uploaded with error :( (End answered 0x04)");
+        row("Check refused: journalled, not started", {"fail=Check", swap}, 3, "",
+            {"failed", "ok ok"}, 1, "Application is wrong! (Check answered 0x04)");
+        row("a board that keeps answering is flashed once", {"", swap}, 4, "", {"ok", "ok ok ok"},
+            0);
+        row("back within --gone-after: never gone", {"swap=30", "swap=400"}, 3, "gone=200",
+            {"ok", "ok ok"}, 0);
+        row("--no-start: checked, never started", {swap, swap}, 2, "no-start", {"ok", "ok"}, 0);
+    }
+    void boards()
+    {
+        QFETCH(QStringList, sims);
+        QFETCH(QString, options);
+        QFETCH(QStringList, results);
+        QFETCH(QString, detail);
+        startSimulators(sims);
+        QFETCH(int, count);
+        StationSettings s = settings(count);
+        s.noStart = options == "no-start";
+        if (options.startsWith("gone="))
+            s.goneAfterMs = options.mid(5).toInt();
+        Journal journal;
+        QString error;
+        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        StationDisplay display(StationDisplay::Mode::None, false, labels());
+        Station station(s, journal, display);
+        QSignalSpy finished(&station, &Station::finished);
+        station.start();
+        QVERIFY(finished.wait(30000));
+        QTEST(station.exitStatus(), "exitCode");
+
+        QVector<QString> perSlot(sims.size());
+        QHash<QString, int> slotIndex;
+        for (int i = 0; i < m_devices.size(); ++i)
+            slotIndex[m_devices[i].label()] = i;
+        QString firstDetail;
+        int passed = 0;
+        const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
+        for (const QJsonObject &r : records()) {
+            QCOMPARE(r.keys().join(','),
+                     QString("board,detail,event,host,image,image_checksum,"
+                             "result,retries,round_trips,schema,seconds,slot,time"));
+            QCOMPARE(r["schema"].toInt(), 1);
+            QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
+            QCOMPARE(r["image"].toString(), s.imagePath);
+            QCOMPARE(r["image_checksum"].toString(),
+                     QString("0x" + m_image.right(4).toHex().toUpper()));
+            QVERIFY(utcMs.match(r["time"].toString()).hasMatch());
+            const int slot = slotIndex.value(r["slot"].toString(), -1);
+            QVERIFY(slot >= 0);
+            perSlot[slot] += (perSlot[slot].isEmpty() ? "" : " ") + r["result"].toString();
+            QCOMPARE(r["board"].toInt(), perSlot[slot].count(' ') + 1);
+            const bool ok = r["result"] == "ok";
+            passed += ok;
+            if (!ok && firstDetail.isEmpty())
+                firstDetail = r["detail"].toString();
+            const QJsonObject seconds = r["seconds"].toObject();
+            QVERIFY(seconds["upload"].isDouble());
+            QCOMPARE(seconds["start"].isDouble(), ok && !s.noStart);
+            QCOMPARE(r["round_trips"].toObject()["count"].toInt(),
+                     1794 + int(seconds["check"].isDouble()));
+        }
+        QCOMPARE(QStringList(perSlot.begin(), perSlot.end()), results);
+        QCOMPARE(firstDetail, detail);
+        QTRY_COMPARE(starts, s.noStart ? 0 : passed); // exactly one start per board that passed
+        QCOMPARE(startsAway, 0);
+        for (size_t i = 0; i < m_sims.size(); ++i) // each slot's last board got the whole file
+            QVERIFY(readTestFile(m_dir.filePath(QString::number(i) + ".bin")) == m_image);
+        if (QByteArray(QTest::currentDataTag()).startsWith("three")) {
+            QUdpSocket probe; // the board swapped in after the last one: flash erased
+            const QByteArray check = Datagram::command(CmdRequest, 7, CommandName::Check);
+            QTRY_VERIFY((probe.writeDatagram(check, QHostAddress::LocalHost, m_sims[0]->port()),
+                         probe.waitForReadyRead(20)));
+            QCOMPARE(probe.receiveDatagram().data().toHex(), QByteArray("02070503"));
+        }
+    }
+
+    void stopping_data()
+    {
+        QTest::addColumn<QString>("sim"); // empty: nothing listens at the slot
+        QTest::addColumn<QList<int>>("signals_");
+        QTest::addColumn<QString>("results"); // journalled
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("first: the board in progress finishes")
+            << "swap=150" << QList<int>{SIGINT} << "ok" << 0;
+        QTest::newRow("second: interrupted, End notice")
+            << "swap=150" << QList<int>{SIGINT, SIGTERM} << "interrupted" << 143;
+        QTest::newRow("first while waiting: over at once") << "" << QList<int>{SIGTERM} << "" << 0;
+    }
+    void stopping()
+    {
+        QFETCH(QString, sim);
+        QFETCH(QList<int>, signals_);
+        startSimulators({sim});
+        if (sim.isEmpty())
+            m_sims.clear(); // its port is closed now
+        Journal journal;
+        QString error;
+        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        StationDisplay display(StationDisplay::Mode::None, false, labels());
+        Station station(settings(0), journal, display);
+        QSignalSpy finished(&station, &Station::finished);
+        station.start();
+        if (!sim.isEmpty()) // a tenth of the upload is through
+            QTRY_VERIFY(received(*m_sims[0]) > 200);
+        for (const int signal : signals_)
+            station.signal(signal);
+        QVERIFY(finished.count() || finished.wait(5000));
+        QTEST(station.exitStatus(), "exitCode");
+        QStringList results;
+        for (const QJsonObject &r : records())
+            results << r["result"].toString();
+        QTEST(results.join(' '), "results");
+        QTRY_COMPARE(abandoned, int(signals_.size() == 2));
+    }
+
+    void waiting() // nothing but "Ping", however long, whatever comes back
+    {
+        QUdpSocket peer; // a slot whose device answers every datagram with a failure verdict
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        QByteArrayList heard;
+        connect(&peer, &QUdpSocket::readyRead, this, [&] {
+            const QNetworkDatagram datagram = peer.receiveDatagram();
+            heard << datagram.data();
+            const QByteArray verdict = "\2" + datagram.data().mid(1, 1) + "\1\4"; // its sequence
+            peer.writeDatagram(datagram.makeReply(verdict));
+        });
+        startSimulators({"swap=150"}); // the sentinel: two boards flashed meanwhile
+        m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort()});
+        Journal journal;
+        QString error;
+        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        StationDisplay display(StationDisplay::Mode::None, false, labels());
+        Station station(settings(2), journal, display);
+        QSignalSpy finished(&station, &Station::finished);
+        station.start();
+        QVERIFY(finished.wait(20000));
+        QVERIFY(heard.size() > 10);
+        for (const QByteArray &datagram : heard)
+            QCOMPARE(datagram.mid(2), QByteArray("\4Ping"));
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("arguments"); // %1: a simulator, %2: the test's folder
+        QTest::addColumn<QString>("error");     // the usage error; none: it runs
+        QTest::addColumn<int>("exitCode");      // when it runs; nothing is sent
+        const QString run = "station %2/X.bin -d %1 --journal %2/";
+        const auto row = [](const char *tag, const QString &arguments, const char *error,
+                            int exitCode = 2) {
+            QTest::newRow(tag) << arguments << QString(error) << exitCode;
+        };
+        row("--config and --device", "station --config c.conf -d %1 --journal j",
+            "with --config, --device is for the config file to say");
+        row("--config and IMAGE", "station --config c.conf X.bin --journal j",
+            "with --config, IMAGE is for the config file to say");
+        row("--journal missing", "station X.bin -d %1", "station wants --journal FILE");
+        row("--gone-after 1.9", run + "j --gone-after 1.9",
+            "--gone-after wants a number of seconds from 2 up, not \"1.9\"");
+        row("--count 0", run + "j --count 0", "--count wants a whole number above 0, not \"0\"");
+        row("--verbose", run + "j -v", "station takes no --verbose");
+        row("--journal for upload", "upload X.bin -d %1 --journal j",
+            "--journal is for station only");
+        row("checksum mismatch", "station %2/flipped.bin -d %1 --journal %2/j", "", 2);
+        row("journal: a folder", run + "sub", "", 4);
+        row("journal: a device", run.section(' ', 0, -2) + " /dev/null", "", 4);
+        row("journal: in a missing folder", run + "none/j", "", 4);
+        row("config: an unknown key", "station --config %2/c.conf --journal %2/j", "", 2);
+    }
+    void commandLine() // nothing is sent; a refused journal is not created
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, error);
+        startSimulators({""});
+        QVERIFY(writeTestFile(m_dir.filePath("c.conf"), "SPEED=9\n"));
+        arguments.replace("%1", m_devices[0].label()).replace("%2", m_dir.path());
+        const std::variant<CliCommand, QString> command =
+            parseCommandLine(QStringList{"bootloader-cli"} + arguments.split(' '));
+        QCOMPARE(std::holds_alternative<QString>(command) ? std::get<QString>(command) : "", error);
+        if (!error.isEmpty())
+            return;
+        QTEST(runCommand(std::get<CliCommand>(command)), "exitCode");
+        QCoreApplication::processEvents();
+        QCOMPARE(received(*m_sims[0]), 0);
+        QVERIFY(!QFileInfo::exists(m_dir.filePath("j")));
+    }
+
+    void config_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("error"); // after "c.conf"; empty: accepted
+        const QByteArray image = "IMAGE=X.bin\n", devices = "DEVICES=127.0.0.1:9 [::1]:8\n";
+        QTest::newRow("every key, comments, blank lines")
+            << image + devices +
+                   "# limits\n\nRETRIES=3\nRETRY_AFTER=100\nTIMEOUT=2.5\nGONE_AFTER=4\n"
+                   "NO_START=yes\r\nFORCE=no\n"
+            << "";
+        QTest::newRow("a list beside the file") << image + "DEVICES_FROM=list.txt\n"
+                                                << "";
+        QTest::newRow("a missing file") << QByteArray() << ": not a readable regular file";
+        QTest::newRow("unknown key") << image + "COLOUR=red\n"
+                                     << ":2: unknown key COLOUR";
+        QTest::newRow("repeated key")
+            << image + devices + image << ":3: IMAGE given again (first on line 1)";
+        QTest::newRow("IMAGE missing") << devices << ": IMAGE missing";
+        QTest::newRow("devices missing") << image << ": DEVICES or DEVICES_FROM missing";
+        QTest::newRow("both device keys") << image + devices + "DEVICES_FROM=list.txt\n"
+                                          << ":3: DEVICES and DEVICES_FROM exclude each other";
+        QTest::newRow("space before =") << QByteArray("IMAGE =X.bin\n") << ":1: not KEY=value";
+        QTest::newRow("quotes") << QByteArray("IMAGE=\"X.bin\"\n") << ":1: no quotes";
+        QTest::newRow("not UTF-8") << image + "# caf\xe9\n"
+                                   << ":2: not UTF-8 text";
+        QTest::newRow("a bad device") << image + "DEVICES=127.0.0.1 localhost\n"
+                                      << ":2: DEVICES: \"localhost\" is not";
+        QTest::newRow("a bad line in the list") << image + "DEVICES_FROM=bad.txt\n"
+                                                << ":2: DEVICES_FROM: ";
+        QTest::newRow("TIMEOUT 0") << image + devices + "TIMEOUT=0\n"
+                                   << ":3: TIMEOUT wants a number of seconds above 0, not \"0\"";
+        QTest::newRow("GONE_AFTER shorter than two pings")
+            << image + devices + "GONE_AFTER=1.5\n"
+            << ":3: GONE_AFTER wants a number of seconds from 2 up";
+        QTest::newRow("RETRIES 101") << image + devices + "RETRIES=101\n"
+                                     << ":3: RETRIES wants a whole number from 0 to 100";
+        QTest::newRow("NO_START maybe") << image + devices + "NO_START=maybe\n"
+                                        << ":3: NO_START wants yes or no";
+    }
+    void config()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, error);
+        const QString path = m_dir.filePath("c.conf");
+        QFile::remove(path);
+        QVERIFY(text.isEmpty() || writeTestFile(path, text));
+        QVERIFY(writeTestFile(m_dir.filePath("list.txt"), "127.0.0.1:7\n"));
+        QVERIFY(writeTestFile(m_dir.filePath("bad.txt"), "127.0.0.01\n"));
+        QString why;
+        std::optional<StationInput> input = readStationConfig(path, &why);
+        std::optional<StationSettings> settings;
+        if (input)
+            settings = checkStationInput(*input, &why);
+        QCOMPARE(why.section(path, 1).left(error.size()), error);
+        if (!error.isEmpty())
+            return;
+        QCOMPARE(settings->imagePath, m_dir.filePath("X.bin"));
+        QCOMPARE(settings->devices.size(), text.contains("DEVICES=") ? 2 : 1);
+        if (!text.contains("RETRIES"))
+            return;
+        QCOMPARE(settings->session.retries, 3);
+        QCOMPARE(settings->session.retryAfterMs, 100);
+        QCOMPARE(settings->session.replyTimeoutMs, 2500);
+        QCOMPARE(settings->goneAfterMs, 4000);
+        QCOMPARE(settings->noStart, true);
+        QCOMPARE(input->force, false);
+    }
+
+    void program_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // %1 %2 %3: the simulators
+        QTest::addColumn<QString>("until"); // "upload", or a text in stderr, before the signals
+        QTest::addColumn<QList<int>>("signals_");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");     // in stderr
+        QTest::addColumn<QString>("results"); // the journal's result words
+        const auto row = [](const char *tag, const QString &arguments, const char *until,
+                            QList<int> signals_, int exitCode, const QString &err,
+                            const char *results = "") {
+            QTest::newRow(tag) << arguments.split(' ') << QString(until) << signals_ << exitCode
+                               << err << QString(results);
+        };
+        const QString run = "station X.bin -d %1 --journal j.jsonl"; // Start answered after 0.5 s
+        row("SIGKILL: whole lines only", run + " -d %2 -d %3", "PASS", {SIGKILL}, -1, "",
+            "^ok( ok){0,2}$");
+        row("SIGTERM twice: interrupted, 143", run, "present", {SIGTERM, SIGTERM}, 143,
+            "board 1  FAIL: interrupted; End notice sent", "^interrupted$");
+        row("SIGINT: the board finishes, then the station", run, "present", {SIGINT}, 0,
+            "station: passed 1, failed 0, total 1, yield 100.0 %", "^ok$");
+        row("--count 1 of two, --json", run + " -d %2 --count 1 --json", "", {}, 0,
+            "127.0.0.1:\\d+  board 1  PASS \\(upload [\\d.]+ s, check [\\d.]+ s, start", "^ok$");
+        row("a journal write fails: stopped, exit 4", "ulimit-f0 " + run, "", {}, 4,
+            "the journal could not be written: File too large");
+        row("config error: FILE:LINE", "station --config c.conf --journal j.jsonl", "", {}, 2,
+            "^bootloader-cli: c.conf:1: unknown key SPEED\n$");
+    }
+    void program()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, until);
+        QFETCH(QList<int>, signals_);
+        QFETCH(QString, err);
+        QFETCH(QString, results);
+        QVERIFY(writeTestFile(m_dir.filePath("c.conf"), "SPEED=9\n"));
+        std::vector<std::unique_ptr<SimProcess>> sims; // boards that never leave their slots
+        for (int i = 1; arguments.join(' ').contains('%' + QString::number(i)); ++i) {
+            sims.push_back(std::make_unique<SimProcess>(
+                BOOTLOADER_SIM_PATH, QStringList{"--swap-ms", "0", "--erase-ms", "500", "-q"}));
+            QVERIFY(sims.back()->port());
+            arguments.replaceInStrings('%' + QString::number(i), sims.back()->device());
+        }
+        QTEST(runCli(arguments, until, signals_), "exitCode");
+        QVERIFY2(m_err.contains(QRegularExpression(err)), qPrintable(m_err));
+        QStringList journalled;
+        for (const QJsonObject &r : records())
+            journalled << r.value("result").toString("partial");
+        QVERIFY2(
+            journalled.join(' ').contains(QRegularExpression(results.isEmpty() ? "^$" : results)),
+            qPrintable(journalled.join(' ')));
+        QFETCH(int, exitCode);
+        if (exitCode == 2) // refused before the journal is opened
+            QVERIFY(!QFileInfo::exists(m_dir.filePath("j.jsonl")));
+        if (!arguments.contains("--json"))
+            return;
+        QStringList events; // on stdout, the journal's line among them as it stands
+        for (const QByteArray &line : m_out.split('\n'))
+            events << QJsonDocument::fromJson(line).object().value("event").toString();
+        QCOMPARE(events.join(' '), QString("present board pass totals "));
+        QCOMPARE(m_out.split('\n').value(1) + '\n', readTestFile(m_dir.filePath("j.jsonl")));
+    }
+};
+
+QTEST_GUILESS_MAIN(StationTest)
+#include "tst_station.moc"
