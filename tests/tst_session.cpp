@@ -379,7 +379,8 @@ private slots:
         row("unknown command", "flash x.bin", "^unknown command \"flash\"$");
         row("--quiet --verbose", "inspect x.bin -q -v", "exclude each other");
         row("inspect with a device", "inspect x.bin -d 127.0.0.1", "^inspect takes no --device$");
-        row("check --force", "check --force -d 127.0.0.1", "^--force is for upload only$");
+        row("check --force", "check --force -d 127.0.0.1",
+            "^--force is for upload and station only$");
         row("check --check", "check --check -d 127.0.0.1", "^--check is for upload only$");
         row("start --start", "start --start -d 127.0.0.1", "^--start is for upload and check$");
         row("--timeout 0", "check -t 0 -d 127.0.0.1", "^--timeout wants a number of seconds");
