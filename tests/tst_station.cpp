@@ -6,6 +6,7 @@
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
 #include "sim/devicesimulator.h"
+#include "sim/simulatoroptions.h"
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 
@@ -313,6 +314,17 @@ private slots:
         QVERIFY(heard.size() > 10);
         for (const QByteArray &datagram : heard)
             QCOMPARE(datagram.mid(2), QByteArray("\4Ping"));
+    }
+
+    void swapOption() // bootloader-sim --swap-ms
+    {
+        QString error;
+        const std::optional<SimulatorSettings> swapping =
+            parseSimulatorArguments({"bootloader-sim", "--swap-ms", "2500"}, &error);
+        QCOMPARE(swapping ? swapping->swapMs : -2, 2500);
+        QCOMPARE(parseSimulatorArguments({"bootloader-sim"}, &error)->swapMs, -1);
+        QVERIFY(!parseSimulatorArguments({"bootloader-sim", "--swap-ms", "-1"}, &error));
+        QCOMPARE(error, QString("--swap-ms wants a whole number from 0 to 86400000, not \"-1\""));
     }
 
     void commandLine_data()
