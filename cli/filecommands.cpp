@@ -78,6 +78,11 @@ const char *verdictText(ImageInspection::Verdict verdict)
 
 } // namespace
 
+QString checksumText(quint32 checksum)
+{
+    return hex(checksum);
+}
+
 int postBuild(const QString &input, const QString &output, bool quiet)
 {
     // A name the upload would refuse is no use as its output either.

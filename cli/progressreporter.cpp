@@ -41,7 +41,9 @@ QByteArray line(const char *format, ...)
     return text;
 }
 
-QJsonObject roundTrips(QVector<qint64> us)
+} // namespace
+
+QJsonObject ProgressReporter::roundTrips(QVector<qint64> us)
 {
     QJsonObject trips{{"count", us.size()}};
     if (us.isEmpty())
@@ -52,8 +54,6 @@ QJsonObject roundTrips(QVector<qint64> us)
     trips.insert("max_us", us.constLast());
     return trips;
 }
-
-} // namespace
 
 ProgressReporter::Progress ProgressReporter::progressFor(bool quiet, bool verbose)
 {

@@ -36,6 +36,9 @@ public:
 
     // Bars only on a terminal, and not mixed with --verbose's command lines.
     static Progress progressFor(bool quiet, bool verbose);
+    // "round_trips" as the JSON result and the station's journal give it: count, min_us,
+    // median_us, max_us.
+    static QJsonObject roundTrips(QVector<qint64> us);
 
     // `quiet` also hides the line that says a device has not answered yet.
     ProgressReporter(Progress progress, bool verbose, bool json, bool quiet = false);

@@ -1,18 +1,19 @@
 #include "cli/station.h"
 
+#include "cli/filecommands.h"
 #include "cli/journal.h"
 #include "cli/output.h"
+#include "cli/progressreporter.h"
 #include "cli/sessionrunner.h"
 #include "cli/stationdisplay.h"
 #include "core/firmwareimage.h"
 
 #include <QDateTime>
-#include <QJsonArray>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
 #include <QTimer>
-#include <algorithm>
 #include <utility>
 
 using Operation = DeviceSession::Operation;
@@ -24,18 +25,6 @@ constexpr int JsonSchema = 1;
 constexpr int StepCount = 3; // upload, check, start
 const char *const StepNames[StepCount] = {"upload", "check", "start"};
 constexpr int QuietTicks = 2; // ping intervals without an answer: the board has fallen silent
-
-QJsonObject roundTrips(QVector<qint64> us)
-{
-    QJsonObject trips{{"count", us.size()}};
-    if (us.isEmpty())
-        return trips;
-    std::sort(us.begin(), us.end());
-    trips.insert("min_us", us.constFirst());
-    trips.insert("median_us", us.at(us.size() / 2));
-    trips.insert("max_us", us.constLast());
-    return trips;
-}
 
 void dispose(std::unique_ptr<DeviceSession> &session)
 {
@@ -58,31 +47,23 @@ struct Station::Slot
     Phase phase = Phase::Idle;
     int board = 0;                         // boards begun here
     std::unique_ptr<DeviceSession> prober; // Watch: waiting for a board, or for it to leave
-    std::unique_ptr<DeviceSession> step;   // the board's upload, check or start
+    // The board in progress: upload, check and start in one session.
+    std::unique_ptr<DeviceSession> step;
+    QElapsedTimer clock;
+    QVector<double> verdictsAt; // seconds from its start to the verdicts on upload and check
     // While emptying, silence is counted in ping intervals without a keep-alive, not in time
     // alone: a station that was kept from running for a while has not heard silence.
     QTimer tick;
     bool heard = false;
     int missed = 0;
     QString verdict;
-
-    // The board in progress.
-    int stepIndex = 0;
-    double seconds[StepCount] = {-1, -1, -1};
-    Result result = Result::Pending;
-    QString detail;
-    int retries = 0;
-    QVector<qint64> roundTripsUs;
 };
 
 Station::Station(const StationSettings &settings, Journal &journal, StationDisplay &display,
                  QObject *parent)
     : QObject(parent), m_settings(settings), m_journal(journal), m_display(display)
 {
-    m_imageChecksum = QStringLiteral("0x") +
-                      QStringLiteral("%1")
-                          .arg(inspectImage(settings.image).storedChecksum, 8, 16, QLatin1Char('0'))
-                          .toUpper();
+    m_imageChecksum = checksumText(inspectImage(settings.image).storedChecksum);
     for (int i = 0; i < settings.devices.size(); ++i) {
         auto slot = std::make_unique<Slot>();
         slot->index = i;
@@ -176,17 +157,13 @@ void Station::onKeepAlive(Slot &slot)
     }
     if (slot.phase != Slot::Phase::Waiting || !arming())
         return;
-    // A board answers: it is flashed once, on sessions of its own.
+    // A board answers: it is flashed once, on a session of its own.
     ++m_begun;
     ++slot.board;
     slot.phase = Slot::Phase::Busy;
     dispose(slot.prober);
-    std::fill(std::begin(slot.seconds), std::end(slot.seconds), -1.0);
-    slot.stepIndex = 0;
-    slot.retries = 0;
-    slot.roundTripsUs.clear();
     m_display.event(slot.index, slot.board, "present", QStringLiteral("present"));
-    runStep(slot, Operation::Upload);
+    flash(slot);
     settle();
 }
 
@@ -208,62 +185,57 @@ void Station::onTick(Slot &slot)
     settle();
 }
 
-void Station::runStep(Slot &slot, Operation operation)
+void Station::flash(Slot &slot)
 {
-    dispose(slot.step);
-    slot.step = std::make_unique<DeviceSession>(slot.device, operation, m_settings.image,
+    slot.step = std::make_unique<DeviceSession>(slot.device, Operation::Upload, m_settings.image,
                                                 m_settings.session);
     DeviceSession *step = slot.step.get();
+    step->setNextSteps(m_settings.noStart
+                           ? QVector<Operation>{Operation::Check}
+                           : QVector<Operation>{Operation::Check, Operation::StartApplication});
     const int board = slot.board;
-    if (operation == Operation::Upload) {
-        m_display.setState(slot.index, board, QStringLiteral("erasing"));
-        connect(step, &DeviceSession::progressChanged, this, [this, &slot, board](int percent) {
-            m_display.setState(slot.index, board, QStringLiteral("uploading %1 %").arg(percent));
-        });
-    } else {
-        m_display.setState(slot.index, board,
-                           operation == Operation::Check ? QStringLiteral("checking")
-                                                         : QStringLiteral("starting"));
-    }
-    connect(step, &DeviceSession::finished, this, [this, &slot] { onStepFinished(slot); });
+    m_display.setState(slot.index, board, QStringLiteral("erasing"));
+    connect(step, &DeviceSession::progressChanged, this, [this, &slot, board](int percent) {
+        m_display.setState(slot.index, board, QStringLiteral("uploading %1 %").arg(percent));
+    });
+    connect(step, &DeviceSession::commandAnswered, this,
+            [this, &slot, board](const char *name, quint8, Datagram::ReplyKind answer) {
+                const bool end = qstrcmp(name, CommandName::End) == 0;
+                if (!end && qstrcmp(name, CommandName::Check) != 0)
+                    return;
+                slot.verdictsAt << double(slot.clock.nsecsElapsed()) / 1e9;
+                if (answer == Datagram::ReplyKind::Success)
+                    m_display.setState(slot.index, board,
+                                       end ? QStringLiteral("checking")
+                                           : QStringLiteral("starting"));
+            });
+    connect(step, &DeviceSession::finished, this, [this, &slot] { finishBoard(slot); });
+    slot.verdictsAt.clear();
+    slot.clock.start();
     step->start();
-}
-
-void Station::onStepFinished(Slot &slot)
-{
-    const DeviceSession &step = *slot.step;
-    slot.seconds[slot.stepIndex] = double(step.elapsedMs()) / 1000.0;
-    slot.retries += step.retries();
-    slot.roundTripsUs += step.roundTripsUs();
-    slot.result = step.result();
-    slot.detail = step.detail();
-    const bool next = slot.result == Result::Succeeded && !m_journalFailed &&
-                      slot.stepIndex + 1 < (m_settings.noStart ? 2 : StepCount);
-    if (!next) {
-        finishBoard(slot);
-        return;
-    }
-    ++slot.stepIndex;
-    runStep(slot, slot.stepIndex == 1 ? Operation::Check : Operation::StartApplication);
 }
 
 void Station::finishBoard(Slot &slot)
 {
-    dispose(slot.step);
-    const bool passed = slot.result == Result::Succeeded;
+    const DeviceSession &step = *slot.step;
+    const Result result = step.result();
+    const bool passed = result == Result::Succeeded;
     ++(passed ? m_passed : m_failed);
-    m_worst = qMax(m_worst, exitCodeFor(slot.result));
-    slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + slot.detail;
+    m_worst = qMax(m_worst, exitCodeFor(result));
+    slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + step.detail();
 
+    // Each step ends with its verdict, the last one with the session.
+    QVector<double> bounds = QVector<double>{0} + slot.verdictsAt;
+    bounds << double(slot.clock.nsecsElapsed()) / 1e9;
     QJsonObject seconds;
     QStringList steps;
     for (int i = 0; i < StepCount; ++i) {
-        seconds.insert(QLatin1String(StepNames[i]),
-                       slot.seconds[i] < 0 ? QJsonValue() : QJsonValue(slot.seconds[i]));
-        if (slot.seconds[i] >= 0)
-            steps << QStringLiteral("%1 %2 s")
-                         .arg(QLatin1String(StepNames[i]))
-                         .arg(slot.seconds[i], 0, 'f', 2);
+        const bool ran = i < step.stepsRun().size();
+        const double took = ran ? qRound((bounds[i + 1] - bounds[i]) * 1000) / 1000.0 : 0;
+        seconds.insert(QLatin1String(StepNames[i]), ran ? QJsonValue(took) : QJsonValue());
+        if (ran)
+            steps
+                << QStringLiteral("%1 %2 s").arg(QLatin1String(StepNames[i])).arg(took, 0, 'f', 2);
     }
     const QJsonObject record{
         {"schema", JsonSchema},
@@ -274,12 +246,13 @@ void Station::finishBoard(Slot &slot)
         {"board", slot.board},
         {"image", m_settings.imagePath},
         {"image_checksum", m_imageChecksum},
-        {"result", resultText(slot.result)},
-        {"detail", slot.detail},
+        {"result", resultText(result)},
+        {"detail", step.detail()},
         {"seconds", seconds},
-        {"retries", slot.retries},
-        {"round_trips", roundTrips(slot.roundTripsUs)},
+        {"retries", step.retries()},
+        {"round_trips", ProgressReporter::roundTrips(step.roundTripsUs())},
     };
+    dispose(slot.step);
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     QString error;
     if (!m_journalFailed && !m_journal.append(line, &error)) {
@@ -297,7 +270,7 @@ void Station::finishBoard(Slot &slot)
     m_display.record(line);
     m_display.event(slot.index, slot.board, passed ? "pass" : "fail",
                     slot.verdict + QStringLiteral(" (%1)").arg(steps.join(QStringLiteral(", "))),
-                    {{"result", resultText(slot.result)}});
+                    {{"result", resultText(result)}});
     m_display.setCounts(m_passed, m_failed);
 
     slot.phase = Slot::Phase::Emptying;

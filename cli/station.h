@@ -24,7 +24,7 @@ struct StationSettings
 };
 
 // A production fixture: each device address is a slot that waits for a board (a keep-alive
-// answer), flashes it with upload, check and start sessions, journals it, and arms again only
+// answer), uploads, checks and starts it in one session, journals it, and arms again only
 // after the address has been silent for a while, so a board left in place is never flashed
 // twice. Runs in the caller's event loop until finished().
 class Station : public QObject
@@ -57,8 +57,7 @@ private:
     void watch(Slot &slot);
     void onKeepAlive(Slot &slot);
     void onTick(Slot &slot);
-    void runStep(Slot &slot, DeviceSession::Operation operation);
-    void onStepFinished(Slot &slot);
+    void flash(Slot &slot);
     void finishBoard(Slot &slot);
     void settle();
 
