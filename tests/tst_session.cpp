@@ -106,10 +106,10 @@ class SessionTest : public QObject
     std::vector<std::unique_ptr<Peer>> m_peers;
 
     // "sim OPTIONS...", "peer MODE" or "none" (a port nothing listens on).
-    DeviceTarget target(const QString &spec)
+    DeviceTarget target(const QString &description)
     {
         DeviceTarget device{QHostAddress(QHostAddress::LocalHost), 0};
-        const QStringList words = spec.split(' ', Qt::SkipEmptyParts);
+        const QStringList words = description.split(' ', Qt::SkipEmptyParts);
         if (words.value(0) == "peer") {
             m_peers.push_back(std::make_unique<Peer>(words.value(1)));
             device.port = m_peers.back()->socket.localPort();
@@ -268,8 +268,8 @@ private slots:
         QFETCH(int, signal);
         QFETCH(QStringList, results);
         QVector<DeviceTarget> targets;
-        for (const QString &spec : devices)
-            targets << target(spec);
+        for (const QString &description : devices)
+            targets << target(description);
         RunOptions quiet;
         quiet.session = quickSettings(""), quiet.quiet = true;
         SessionRunner runner(DeviceSession::Operation::Upload, m_image, targets, quiet);
