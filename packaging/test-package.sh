@@ -131,5 +131,18 @@ for prog in bootloader-cli bootloader-sim; do
     fi
 done
 
+# The station service: systemd's analyzer checks the unit as packaged (no running systemd needed).
+unit_in_package() {
+    test -s "$root/lib/systemd/system/bootloader-station@.service" ||
+        test -s "$root/usr/lib/systemd/system/bootloader-station@.service"
+}
+check "systemd unit bootloader-station@.service in the system unit folder" unit_in_package
+if command -v systemd-analyze >/dev/null; then
+    check "systemd-analyze verify: the station unit is clean, exposure below 2.0" \
+        "$ROOT/packaging/systemd/verify-unit.sh" "$root"
+else
+    echo "skip systemd-analyze verify: systemd-analyze is not installed"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
