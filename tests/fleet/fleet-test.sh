@@ -7,6 +7,7 @@
 # bootloader_manage_unit are false): where a service would run, the test runs the unit's
 # own ExecStart line with --count, against simulators that swap boards (--swap-ms).
 # Usage: fleet-test.sh DEPLOY-DIR UNIT-FILE BOOTLOADER-CLI BOOTLOADER-SIM
+# FLEET_TEST_KEEP=1 keeps the work folder (its path is printed) with every run's output.
 # Exit 77 (skipped) without ansible-playbook, or, once everything else passed, when
 # bootloader-cli has no station command yet (the service part cannot run then).
 set -uo pipefail
@@ -17,12 +18,13 @@ command -v ansible-playbook >/dev/null || {
     exit 77
 }
 work=$(mktemp -d)
+[ -n "${FLEET_TEST_KEEP:-}" ] && echo "fleet-test: work folder $work"
 sims=()
 cleanup() {
     local pid
     for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
-    rm -rf "$work"
+    [ -n "${FLEET_TEST_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -46,16 +48,16 @@ if "$cli" station --help 2>&1 | grep -q -- --journal && "$sim" --help | grep -q 
     station=yes
 fi
 swap=()
-[ "$station" = yes ] && swap=(--swap-ms 1500)
+[ "$station" = yes ] && swap=(--swap-ms 3500)
 
 # start_sim NAME [OPTION...]: a simulator on a loopback port the system picks, in port[NAME].
 declare -A port
 start_sim() {
-    local log=$work/sim-$1.log i
+    local log=$work/sim-$1.log _
     "$sim" --bind 127.0.0.1 --port 0 --verbose "${swap[@]}" --save "$work/sim-$1.bin" \
         "${@:2}" >"$log" 2>&1 &
     sims+=($!)
-    for i in $(seq 100); do
+    for _ in $(seq 100); do
         port[$1]=$(sed -n 's/^bootloader-sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
         [ -n "${port[$1]}" ] && return 0
         sleep 0.05
@@ -78,7 +80,7 @@ start_sim b2 --fail End || exit 1
     echo "    bootloader_manage_unit: false"
     echo "    bootloader_cli: $cli"
     echo "    bootloader_image: $work/target.bin"
-    echo "    bootloader_gone_after: 1"
+    echo "    bootloader_gone_after: 2"
     echo "    bootloader_results_dir: $work/results"
     echo "    bootloader_journals_dir: $work/journals"
     echo "  hosts:"
@@ -109,6 +111,10 @@ starts() { grep -c '<- request Start ' "$work/sim-$1.log"; }
 
 play syntax flash.yml station.yml collect.yml --syntax-check
 check "flash.yml, station.yml and collect.yml pass --syntax-check" status_is syntax 0
+example_stations() {
+    ansible-inventory -i "$deploy/inventory.example.yml" --graph stations 2>&1 | grep -c -- '--'
+}
+check "inventory.example.yml parses, three stations" test "$(example_stations)" = 3
 
 # Before anything was set up: --check reports what would change, and changes nothing.
 play flash-check flash.yml --check
@@ -125,7 +131,7 @@ play station station.yml
 check "station.yml exits 0" status_is station 0
 expected="IMAGE=$work/alpha/images/target.bin
 DEVICES_FROM=$work/alpha/etc/alpha.devices
-GONE_AFTER=1
+GONE_AFTER=2
 NO_START=no
 FORCE=no"
 check "station-alpha.conf holds the inventory's settings" \
@@ -171,7 +177,8 @@ if [ "$station" = yes ]; then
         read -ra argv <<<"$(sed -e "s|/usr/bin/bootloader-cli|$cli|" -e "s|%i|$host|g" \
             -e "s|/etc/bootloader|$work/$host/etc|" -e "s|/var/lib/bootloader|$work/$host/var|" \
             <<<"$line")"
-        timeout 60 "${argv[@]}" --count 2 >"$work/station-$host.out" 2>&1 &
+        [ "${argv[0]}" = "$cli" ] || { echo "fleet-test: unexpected ExecStart: $line" >&2; exit 1; }
+        timeout 60 "${argv[@]}" --count 2 >"$work/run-$host.out" 2>&1 &
         pid[$host]=$!
     done
     for host in alpha bravo charlie; do
