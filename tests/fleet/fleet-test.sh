@@ -117,13 +117,16 @@ example_stations() {
 check "inventory.example.yml parses, three stations" test "$(example_stations)" = 3
 
 # Before anything was set up: --check reports what would change, and changes nothing.
-play flash-check flash.yml --check
+# --limit leaves the controller out of the play: the summary must still be printed.
+play flash-check flash.yml --check --limit stations
 check "flash.yml --check exits 0" status_is flash-check 0
 check "flash.yml --check reports changes" test "$(recap flash-check alpha changed)" -gt 0
 check "flash.yml --check says what it would flash" \
     shows flash-check "would upload $work/bravo/images/target.bin"
 check "flash.yml --check erases no device" \
     test "$(cat "$work"/sim-*.log | grep -c '<- request Start ')" = 0
+check "flash.yml --check --limit prints the summary" \
+    shows flash-check "Check mode: nothing was flashed on 3 stations."
 check "flash.yml --check copies no image" test ! -e "$work/alpha/images/target.bin"
 check "flash.yml --check fetches nothing" test ! -e "$work/results"
 
