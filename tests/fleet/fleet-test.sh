@@ -107,7 +107,7 @@ status_is() { [ "$(cat "$work/$1.rc")" = "$2" ] || { cat "$work/$1.out"; false; 
 recap() { sed -n "s/^$2 *:.* $3=\([0-9]*\).*/\1/p" "$work/$1.out"; }
 recap_is() { [ "$(recap "$1" "$2" "$3")" = "$4" ]; }
 shows() { grep -qF -- "$2" "$work/$1.out" || { echo "  not in $1's output: $2"; false; }; }
-starts() { grep -c '<- request Start ' "$work/sim-$1.log"; }
+count_requests() { grep -c "<- request $2 " "$work/sim-$1.log"; }
 
 play syntax flash.yml station.yml collect.yml --syntax-check
 check "flash.yml, station.yml and collect.yml pass --syntax-check" status_is syntax 0
@@ -159,7 +159,8 @@ for host in alpha bravo charlie; do
 done
 for name in a1 a2 b1 c1; do
     check "device $name holds the image" cmp -s "$work/target.bin" "$work/sim-$name.bin"
-    check "device $name was erased once" test "$(starts "$name")" = 1
+    check "device $name was erased once" test "$(count_requests "$name" Start)" = 1
+    check "device $name was asked to check the image" test "$(count_requests "$name" Check)" = 1
 done
 check "bravo's failure names exit status 1 and its meaning" \
     shows flash "bootloader-cli upload exit status 1: a device refused the image"
