@@ -138,7 +138,7 @@ unit_in_package() {
 }
 check "systemd unit bootloader-station@.service in the system unit folder" unit_in_package
 if command -v systemd-analyze >/dev/null; then
-    check "systemd-analyze verify: the station unit is clean, exposure below 2.0" \
+    check "station unit: systemd-analyze verify is clean, exposure below 2.0, bad config exits 2" \
         "$ROOT/packaging/systemd/verify-unit.sh" "$root"
 else
     echo "skip systemd-analyze verify: systemd-analyze is not installed"
