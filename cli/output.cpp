@@ -72,6 +72,9 @@ public:
             m_waiting->quit();
     }
 
+    // Another output takes this one's place: its watch on the descriptor ends.
+    void release() { delete std::exchange(m_notifier, nullptr); }
+
     int error() const { return m_error; }
     qsizetype leftOut() const { return m_leftOut; }
     qsizetype unwritten() const { return m_kept.size() - m_sent + m_leftOut; }
@@ -188,6 +191,8 @@ Stream &err()
 
 void writeTo(int reportFd, int messagesFd)
 {
+    out().release();
+    err().release();
     out() = Stream(reportFd, MostKeptReport, false);
     err() = Stream(messagesFd, MostKeptMessages, true);
 }

@@ -93,6 +93,7 @@ void Station::signal(int signalNumber)
                                       "finish (signal again to interrupt them)"));
     } else {
         m_interruptedBy = signalNumber;
+        Output::stopWaiting(); // nor may a paused reader of stdout hold the station any longer
         for (const auto &slot : m_slots) {
             if (slot->step)
                 slot->step->interrupt(); // finishes at once, and the board is journalled

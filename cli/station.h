@@ -39,7 +39,8 @@ public:
 
     void start();
     // SIGINT or SIGTERM. The first stops arming: boards in progress finish and are journalled.
-    // The second interrupts them ("End" notice) and journals them as interrupted.
+    // The second interrupts them ("End" notice) and journals them as interrupted, and the
+    // report no longer waits for a paused reader of stdout.
     void signal(int signalNumber);
 
     // 0 every board passed, 1 one failed, 3 one's link failed, 4 the journal could not be

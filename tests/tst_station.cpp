@@ -1,5 +1,6 @@
 #include "cli/commandlineoptions.h"
 #include "cli/journal.h"
+#include "cli/output.h"
 #include "cli/station.h"
 #include "cli/stationdisplay.h"
 #include "cli/stationrunner.h"
@@ -20,6 +21,7 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -281,10 +283,17 @@ private slots:
         station.start();
         if (!sim.isEmpty()) // Ping, Ping, Start: the board is being erased
             QTRY_VERIFY(received(*m_sims[0]) >= 3);
+        int pipe[2] = {-1, -1}; // a stdout nobody reads: a second signal ends the wait for it
+        QCOMPARE(::pipe(pipe), 0);
+        Output::writeTo(pipe[1], STDERR_FILENO);
+        Output::report(QByteArray(70000, '\n'));
         for (const int signal : signals_)
             station.signal(signal);
         QVERIFY(finished.count() || finished.wait(5000));
         QTEST(station.exitStatus(), "exitCode");
+        if (signals_.size() == 2)
+            QCOMPARE(Output::reportWritten(), false);
+        Output::writeTo(STDOUT_FILENO, STDERR_FILENO);
         QStringList results;
         for (const QJsonObject &r : records())
             results << r["result"].toString();
