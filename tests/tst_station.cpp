@@ -96,6 +96,11 @@ class StationTest : public QObject
     {
         return sim.summary().section(' ', 0, 0).toInt();
     }
+    bool openJournal(Journal &journal) // the one the records are read from
+    {
+        QString error;
+        return journal.open(m_dir.filePath("j.jsonl"), &error);
+    }
     QList<QJsonObject> records() // the journal's, a line that does not parse as {"partial": 1}
     {
         QList<QJsonObject> records;
@@ -200,8 +205,7 @@ private slots:
         if (options.startsWith("gone="))
             s.goneAfterMs = options.mid(5).toInt();
         Journal journal;
-        QString error;
-        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
         Station station(s, journal, display);
         QSignalSpy finished(&station, &Station::finished);
@@ -275,8 +279,7 @@ private slots:
         if (sim.isEmpty())
             m_sims.clear(); // its port is closed now
         Journal journal;
-        QString error;
-        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
         Station station(settings(0), journal, display);
         QSignalSpy finished(&station, &Station::finished);
@@ -294,6 +297,8 @@ private slots:
         if (signals_.size() == 2)
             QCOMPARE(Output::reportWritten(), false);
         Output::writeTo(STDOUT_FILENO, STDERR_FILENO);
+        ::close(pipe[0]);
+        ::close(pipe[1]);
         QStringList results;
         for (const QJsonObject &r : records())
             results << r["result"].toString();
@@ -315,8 +320,7 @@ private slots:
         startSimulators({"swap=150"}); // the sentinel: two boards flashed meanwhile
         m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort()});
         Journal journal;
-        QString error;
-        QVERIFY(journal.open(m_dir.filePath("j.jsonl"), &error));
+        QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
         Station station(settings(2), journal, display);
         QSignalSpy finished(&station, &Station::finished);

@@ -8,8 +8,7 @@
 # own ExecStart line with --count, against simulators that swap boards (--swap-ms).
 # Usage: fleet-test.sh DEPLOY-DIR UNIT-FILE BOOTLOADER-CLI BOOTLOADER-SIM
 # FLEET_TEST_KEEP=1 keeps the work folder (its path is printed) with every run's output.
-# Exit 77 (skipped) without ansible-playbook, or, once everything else passed, when
-# bootloader-cli has no station command yet (the service part cannot run then).
+# Exit 77 (skipped) without ansible-playbook.
 set -uo pipefail
 deploy=$(cd "${1:?usage: fleet-test.sh DEPLOY-DIR UNIT-FILE CLI SIM}" && pwd) || exit 2
 unit=$(realpath "$2") && cli=$(realpath "$3") && sim=$(realpath "$4") || exit 2
@@ -28,27 +27,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() { # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        passed=$((passed + 1))
-        echo "ok   $1"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1"
-    fi
-}
+. "$(dirname "$0")/../tools/checks.sh"
 started=$SECONDS
 took() { echo "--- $1 (at $((SECONDS - started)) s)"; }
 
-# The station command and the simulator's board swap (--help answers for any command).
-station=no
-if "$cli" station --help 2>&1 | grep -q -- --journal && "$sim" --help | grep -q -- --swap-ms; then
-    station=yes
-fi
-swap=()
-[ "$station" = yes ] && swap=(--swap-ms 3500)
+swap=(--swap-ms 3500) # the stations' boards leave for their application, then a new one comes
 
 # start_sim NAME [OPTION...]: a simulator on a loopback port the system picks, in port[NAME].
 declare -A port
@@ -173,39 +156,32 @@ check "summary: the failed device" \
     shows flash "Failed: bravo 127.0.0.1:${port[b2]} failed: Uploaded with error :( (End answered 0x04)"
 sed -n '/TASK \[Print the fleet summary\]/,/^$/p' "$work/flash.out"
 
-if [ "$station" = yes ]; then
-    # The service's command line, as the unit runs it, in this station's folders.
-    line=$(sed -n 's/^ExecStart=//p' "$unit")
-    declare -A pid
-    for host in alpha bravo charlie; do
-        read -ra argv <<<"$(sed -e "s|/usr/bin/bootloader-cli|$cli|" -e "s|%i|$host|g" \
-            -e "s|/etc/bootloader|$work/$host/etc|" -e "s|/var/lib/bootloader|$work/$host/var|" \
-            <<<"$line")"
-        [ "${argv[0]}" = "$cli" ] || { echo "fleet-test: unexpected ExecStart: $line" >&2; exit 1; }
-        timeout 60 "${argv[@]}" --count 2 >"$work/run-$host.out" 2>&1 &
-        pid[$host]=$!
-    done
-    for host in alpha bravo charlie; do
-        wait "${pid[$host]}"
-        echo $? >"$work/run-$host.rc"
-    done
-    took "the unit's command line on three stations, two boards each"
-    check "station alpha exits 0" status_is run-alpha 0
-    check "station bravo exits 1 (a board failed)" status_is run-bravo 1
-    check "station charlie exits 0" status_is run-charlie 0
-    play collect collect.yml
-    check "collect.yml exits 0" status_is collect 0
-    check "journals fetched" test -s "$work/journals/charlie.jsonl"
-    check "yield of alpha" shows collect "alpha: 2 passed, 0 failed, 2 boards, yield 100.0 %"
-    check "yield of bravo" shows collect "bravo: 1 passed, 1 failed, 2 boards, yield 50.0 %"
-    check "yield in all" shows collect "All 3 stations: 5 passed, 1 failed, 6 boards, yield 83.3 %"
-    sed -n '/TASK \[Print the yield/,/^$/p' "$work/collect.out"
-fi
+# The service's command line, as the unit runs it, in this station's folders.
+line=$(sed -n 's/^ExecStart=//p' "$unit")
+declare -A pid
+for host in alpha bravo charlie; do
+    read -ra argv <<<"$(sed -e "s|/usr/bin/bootloader-cli|$cli|" -e "s|%i|$host|g" \
+        -e "s|/etc/bootloader|$work/$host/etc|" -e "s|/var/lib/bootloader|$work/$host/var|" \
+        <<<"$line")"
+    [ "${argv[0]}" = "$cli" ] || { echo "fleet-test: unexpected ExecStart: $line" >&2; exit 1; }
+    timeout 60 "${argv[@]}" --count 2 >"$work/run-$host.out" 2>&1 &
+    pid[$host]=$!
+done
+for host in alpha bravo charlie; do
+    wait "${pid[$host]}"
+    echo $? >"$work/run-$host.rc"
+done
+took "the unit's command line on three stations, two boards each"
+check "station alpha exits 0" status_is run-alpha 0
+check "station bravo exits 1 (a board failed)" status_is run-bravo 1
+check "station charlie exits 0" status_is run-charlie 0
+play collect collect.yml
+check "collect.yml exits 0" status_is collect 0
+check "journals fetched" test -s "$work/journals/charlie.jsonl"
+check "yield of alpha" shows collect "alpha: 2 passed, 0 failed, 2 boards, yield 100.0 %"
+check "yield of bravo" shows collect "bravo: 1 passed, 1 failed, 2 boards, yield 50.0 %"
+check "yield in all" shows collect "All 3 stations: 5 passed, 1 failed, 6 boards, yield 83.3 %"
+sed -n '/TASK \[Print the yield/,/^$/p' "$work/collect.out"
 
 took "fleet test"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ] || exit 1
-if [ "$station" = no ]; then
-    echo "SKIP: bootloader-cli has no station command yet: the service part did not run"
-    exit 77
-fi
+checks_done

@@ -5,18 +5,7 @@
 # Usage: run-test.sh PATH/TO/scripts/run BUILD_DIR
 set -uo pipefail
 run=$1 build=$2
-passed=0 failed=0
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok   $what"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $what"
-    fi
-}
+. "$(dirname "$0")/checks.sh"
 headless_run() { env -u DISPLAY -u WAYLAND_DISPLAY BOOTLOADER_BUILD_DIR="$build" bash "$run" 2>&1; }
 has() { grep -qE "$1" <<<"$out"; }
 
@@ -55,5 +44,4 @@ check "31120 taken: the simulator listens on another port" test "${port:-31120}"
 check "31120 taken: the upload goes there" \
     has "^127\.0\.0\.1:$port +ok .* Uploading has been completed successful!$"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done
