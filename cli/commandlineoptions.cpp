@@ -8,7 +8,6 @@
 
 namespace {
 
-using CliLimits::MostRetries;
 constexpr int DefaultTimeoutSeconds = 30;
 constexpr double LongestTimeoutSeconds = CliLimits::LongestSeconds;
 constexpr int DefaultRetryAfterMs = 250;
@@ -218,28 +217,17 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     if (parser.isSet(startAfter))
         checked.run.nextSteps << DeviceSession::Operation::StartApplication;
 
-    const std::optional<int> timeoutMs = CliLimits::parseSecondsMs(parser.value(timeout));
-    if (!timeoutMs)
-        return QStringLiteral("--timeout wants a number of seconds above 0, not %1")
-            .arg(quotedInput(parser.value(timeout)));
-    const std::optional<int> retryCount =
-        CommandLine::parseDecimal(parser.value(retries), 0, MostRetries);
-    if (!retryCount)
-        return QStringLiteral("--retries wants a whole number from 0 to %1, not %2")
-            .arg(MostRetries)
-            .arg(quotedInput(parser.value(retries)));
-    const std::optional<int> retryAfterMs =
-        CommandLine::parseDecimal(parser.value(retryAfter), 1, int(LongestTimeoutSeconds * 1000));
-    if (!retryAfterMs)
-        return QStringLiteral("--retry-after wants a number of ms above 0, not %1")
-            .arg(quotedInput(parser.value(retryAfter)));
-    checked.run.session.replyTimeoutMs = *timeoutMs;
-    checked.run.session.retries = *retryCount;
-    checked.run.session.retryAfterMs = *retryAfterMs;
+    const auto given = [&parser](const QCommandLineOption &option) {
+        return std::optional<StationInput::Value>(
+            {parser.value(option), "--" + option.names().constLast()});
+    };
+    QString error;
+    if (!checkSessionValues(given(timeout), given(retries), given(retryAfter), &checked.run.session,
+                            &error))
+        return error;
     checked.files = arguments;
     checked.force = parser.isSet(force);
 
-    QString error;
     const std::optional<QVector<DeviceTarget>> devices =
         readDeviceList(parser.values(device), parser.values(devicesFrom), &error);
     if (!devices)

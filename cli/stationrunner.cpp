@@ -15,45 +15,68 @@
 
 using namespace Output;
 
+namespace {
+
+QString refusal(const StationInput::Value &value, const QString &wants)
+{
+    return QStringLiteral("%1 wants %2, not %3").arg(value.where, wants, quotedInput(value.text));
+}
+
+} // namespace
+
+bool checkSessionValues(const std::optional<StationInput::Value> &timeout,
+                        const std::optional<StationInput::Value> &retries,
+                        const std::optional<StationInput::Value> &retryAfter,
+                        DeviceSession::Settings *session, QString *error)
+{
+    if (timeout) {
+        const std::optional<int> ms = CliLimits::parseSecondsMs(timeout->text);
+        if (!ms) {
+            *error = refusal(*timeout, QStringLiteral("a number of seconds above 0"));
+            return false;
+        }
+        session->replyTimeoutMs = *ms;
+    }
+    if (retries) {
+        const std::optional<int> n =
+            CommandLine::parseDecimal(retries->text, 0, CliLimits::MostRetries);
+        if (!n) {
+            *error =
+                refusal(*retries,
+                        QStringLiteral("a whole number from 0 to %1").arg(CliLimits::MostRetries));
+            return false;
+        }
+        session->retries = *n;
+    }
+    if (retryAfter) {
+        const std::optional<int> ms =
+            CommandLine::parseDecimal(retryAfter->text, 1, int(CliLimits::LongestSeconds * 1000));
+        if (!ms) {
+            *error = refusal(*retryAfter, QStringLiteral("a number of ms above 0"));
+            return false;
+        }
+        session->retryAfterMs = *ms;
+    }
+    return true;
+}
+
 std::optional<StationSettings> checkStationInput(const StationInput &input, QString *error)
 {
     StationSettings settings;
-    const auto refuse = [error](const StationInput::Value &value, const QString &wants) {
-        *error =
-            QStringLiteral("%1 wants %2, not %3").arg(value.where, wants, quotedInput(value.text));
+    if (!checkSessionValues(input.timeout, input.retries, input.retryAfter, &settings.session,
+                            error))
         return std::nullopt;
-    };
-    if (input.timeout) {
-        const std::optional<int> ms = CliLimits::parseSecondsMs(input.timeout->text);
-        if (!ms)
-            return refuse(*input.timeout, QStringLiteral("a number of seconds above 0"));
-        settings.session.replyTimeoutMs = *ms;
-    }
     if (input.goneAfter) {
         const std::optional<int> ms = CliLimits::parseSecondsMs(input.goneAfter->text);
-        if (!ms || *ms < ShortestGoneAfterSeconds * 1000)
-            return refuse(
+        if (!ms || *ms < ShortestGoneAfterSeconds * 1000) {
+            *error = refusal(
                 *input.goneAfter,
                 QStringLiteral("a number of seconds from %1 up").arg(ShortestGoneAfterSeconds));
+            return std::nullopt;
+        }
         settings.goneAfterMs = *ms;
     } else {
         settings.goneAfterMs = int(DefaultGoneAfterSeconds * 1000);
-    }
-    if (input.retries) {
-        const std::optional<int> n =
-            CommandLine::parseDecimal(input.retries->text, 0, CliLimits::MostRetries);
-        if (!n)
-            return refuse(
-                *input.retries,
-                QStringLiteral("a whole number from 0 to %1").arg(CliLimits::MostRetries));
-        settings.session.retries = *n;
-    }
-    if (input.retryAfter) {
-        const std::optional<int> ms = CommandLine::parseDecimal(
-            input.retryAfter->text, 1, int(CliLimits::LongestSeconds * 1000));
-        if (!ms)
-            return refuse(*input.retryAfter, QStringLiteral("a number of ms above 0"));
-        settings.session.retryAfterMs = *ms;
     }
     const std::optional<QVector<DeviceTarget>> devices =
         readDeviceList(input.devices, input.devicesFrom, error);

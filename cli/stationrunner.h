@@ -10,6 +10,13 @@
 constexpr double DefaultGoneAfterSeconds = 3;
 constexpr double ShortestGoneAfterSeconds = 2;
 
+// --timeout, --retries and --retry-after (a config file's TIMEOUT, RETRIES, RETRY_AFTER) into
+// `session`; one not given keeps its default. False with "WHERE wants ..., not TEXT".
+bool checkSessionValues(const std::optional<StationInput::Value> &timeout,
+                        const std::optional<StationInput::Value> &retries,
+                        const std::optional<StationInput::Value> &retryAfter,
+                        DeviceSession::Settings *session, QString *error);
+
 // Checks what a station is told (limits, device addresses and lists, which it reads); nullopt
 // with the reason, which names the option or the config file's line. The image is not read.
 std::optional<StationSettings> checkStationInput(const StationInput &input, QString *error);
