@@ -6,7 +6,7 @@
 
 #include "bench/offscreen.h"
 #include "core/crc32.h"
-#include "mainwindow/mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>

@@ -7,7 +7,7 @@
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
 #include "core/flashprocedure.h"
-#include "mainwindow/mainwindow.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

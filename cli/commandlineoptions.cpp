@@ -1,15 +1,16 @@
 #include "cli/commandlineoptions.h"
 
-#include "cli/devicelist.h"
 #include "cli/filecommands.h"
-#include "cli/output.h"
-#include "cli/quotedinput.h"
 #include "core/commandline.h"
+#include "core/quotedinput.h"
+#include "posix/output.h"
+#include "session/devicelist.h"
+#include "session/sessionlimits.h"
+#include "session/uploadimage.h"
 
 namespace {
 
 constexpr int DefaultTimeoutSeconds = 30;
-constexpr double LongestTimeoutSeconds = CliLimits::LongestSeconds;
 constexpr int DefaultRetryAfterMs = 250;
 constexpr int MostBoards = 1000000000;
 
@@ -82,15 +83,6 @@ Exit status:
 With several devices the worst one counts: 3 over 1 over 0.)";
 
 } // namespace
-
-std::optional<int> CliLimits::parseSecondsMs(const QString &text)
-{
-    bool ok = false;
-    const double seconds = text.toDouble(&ok);
-    if (!ok || !(seconds > 0) || seconds > LongestTimeoutSeconds)
-        return std::nullopt;
-    return qMax(1, qRound(seconds * 1000));
-}
 
 CliOptions::CliOptions()
     : device({"d", "device"}, "upload, check, start, station: a device to serve; may be repeated.",
@@ -222,8 +214,8 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
             {parser.value(option), "--" + option.names().constLast()});
     };
     QString error;
-    if (!checkSessionValues(given(timeout), given(retries), given(retryAfter), &checked.run.session,
-                            &error))
+    if (!SessionLimits::checkSessionValues(given(timeout), given(retries), given(retryAfter),
+                                           &checked.run.session, &error))
         return error;
     checked.files = arguments;
     checked.force = parser.isSet(force);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cli/devicetarget.h"
-#include "cli/sessionrunner.h"
-#include "cli/stationrunner.h"
+#include "session/devicetarget.h"
+#include "session/sessionrunner.h"
+#include "station/stationrunner.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -22,14 +22,6 @@ struct CliCommand
     RunOptions run;
     StationRun station;
 };
-
-// The limits the options and a station's config file share.
-namespace CliLimits {
-constexpr double LongestSeconds = 24 * 60 * 60;
-constexpr int MostRetries = 100;
-// A number of seconds above 0 and at most a day, in ms (at least 1).
-std::optional<int> parseSecondsMs(const QString &text);
-} // namespace CliLimits
 
 // bootloader-cli's options and the checks between them; --help and --version are the
 // command-line preamble's.

@@ -1,10 +1,12 @@
 #include "cli/filecommands.h"
 
-#include "cli/output.h"
-#include "cli/quotedinput.h"
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
 #include "core/logging.h"
+#include "core/postbuildfile.h"
+#include "core/quotedinput.h"
+#include "posix/output.h"
+#include "session/uploadimage.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,37 +14,11 @@
 #include <QJsonObject>
 
 using namespace Output;
+using namespace FileMessages;
 
 namespace {
 
 const char DefaultOutput[] = "target.bin";
-
-// Each fault in one wording, whichever command meets it; the window keeps its own texts.
-int fileError(const QString &name, const QString &message, int exitCode = ExitUsage)
-{
-    Output::message(
-        QStringLiteral("bootloader-cli: %1: %2\n").arg(quotedInput(name), message).toLocal8Bit());
-    return exitCode;
-}
-
-QString wrongSuffix()
-{
-    return QStringLiteral("the name must end in \".bin\" (lower case)");
-}
-
-QString notReadable(const QString &name, const QString &reason)
-{
-    if (!QFileInfo::exists(name))
-        return QStringLiteral("no such file");
-    if (!QFileInfo(name).isFile())
-        return QStringLiteral("not a regular file");
-    return QStringLiteral("could not be read: ") + reason;
-}
-
-QString wrongSize(qint64 size)
-{
-    return QStringLiteral("%1 bytes (an image is %2): wrong size").arg(size).arg(FirmwareImageSize);
-}
 
 // The system's reason, without the file's name that Qt's texts repeat.
 QString notWritable(const QString &name, const QString &reason)
@@ -55,12 +31,6 @@ QString notWritable(const QString &name, const QString &reason)
     if (info.exists() && !info.isWritable())
         return QStringLiteral("the file is read-only");
     return reason;
-}
-
-QString hex(quint32 value)
-{
-    return QStringLiteral("0x") +
-           QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0')).toUpper();
 }
 
 const char *verdictText(ImageInspection::Verdict verdict)
@@ -77,11 +47,6 @@ const char *verdictText(ImageInspection::Verdict verdict)
 }
 
 } // namespace
-
-QString checksumText(quint32 checksum)
-{
-    return hex(checksum);
-}
 
 int postBuild(const QString &input, const QString &output, bool quiet)
 {
@@ -142,8 +107,8 @@ int inspect(const QStringList &images, bool json)
                                {"size", double(inspection.size)},
                                {"verdict", QLatin1String(verdictText(inspection.verdict))}};
             if (sized) {
-                object.insert("stored_checksum", hex(inspection.storedChecksum));
-                object.insert("computed_checksum", hex(inspection.computedChecksum));
+                object.insert("stored_checksum", checksumText(inspection.storedChecksum));
+                object.insert("computed_checksum", checksumText(inspection.computedChecksum));
                 object.insert("fill_bytes", inspection.fillBytes);
             }
             report(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
@@ -154,45 +119,12 @@ int inspect(const QStringList &images, bool json)
                                    "0xFF fill at the end of the body: %6")
                         .arg(name)
                         .arg(inspection.size)
-                        .arg(hex(inspection.storedChecksum), hex(inspection.computedChecksum))
+                        .arg(checksumText(inspection.storedChecksum),
+                             checksumText(inspection.computedChecksum))
                         .arg(inspection.fillBytes)
                         .arg(QLatin1String(verdictText(inspection.verdict)))
                   : QStringLiteral("%1: %2").arg(name, wrongSize(inspection.size));
         report((text + QLatin1Char('\n')).toLocal8Bit());
     }
     return worst;
-}
-
-int loadUploadImage(const QString &name, bool force, QByteArray *image)
-{
-    if (!hasFirmwareFileSuffix(name))
-        return fileError(name, wrongSuffix());
-    QString reason;
-    switch (readUploadImage(name, image, &reason)) {
-    case ImageRead::Loaded:
-        break;
-    case ImageRead::NotOpened:
-        return fileError(name, notReadable(name, reason));
-    case ImageRead::WrongSize: {
-        if (!reason.isEmpty())
-            return fileError(name, notReadable(name, reason));
-        const qint64 size = QFileInfo(name).size();
-        // Less than an image body: most likely the build's own output, not yet an image.
-        return fileError(name, wrongSize(size) + (size <= FirmwareBodySize
-                                                      ? QStringLiteral("; run `bootloader-cli "
-                                                                       "postbuild` first")
-                                                      : QString()));
-    }
-    }
-    const ImageInspection inspection = inspectImage(*image);
-    qCDebug(lcFile).noquote() << "image" << name << "stored checksum"
-                              << hex(inspection.storedChecksum) << "computed"
-                              << hex(inspection.computedChecksum);
-    if (force || inspection.verdict == ImageInspection::Verdict::Valid)
-        return ExitSucceeded;
-    return fileError(name,
-                     QStringLiteral("stored checksum %1, computed %2: the device would erase "
-                                    "its flash and then refuse this image (--force sends "
-                                    "it anyway)")
-                         .arg(hex(inspection.storedChecksum), hex(inspection.computedChecksum)));
 }

@@ -1,7 +1,7 @@
 #include "cli/commandlineoptions.h"
-#include "cli/quotedinput.h"
 #include "core/commandline.h"
 #include "core/logging.h"
+#include "core/quotedinput.h"
 #include "posix/logfile.h"
 
 #include <QCoreApplication>

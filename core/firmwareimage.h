@@ -34,24 +34,3 @@ struct ImageInspection
     int fillBytes = 0;            // 0xFF bytes that end the body
 };
 ImageInspection inspectImage(const QByteArray &image);
-
-enum class PostBuildResult {
-    Written,
-    InputNotOpened,  // not a regular file, it cannot be opened, or a read fails part-way
-    OutputNotOpened, // not a regular file, or it cannot be opened; it stays as it was
-    InputTooBig,
-    WriteFailed, // the earlier output stays as it was
-};
-
-// Reads `inputPath` whole, builds its image and replaces `outputPath` atomically. The output
-// is replaced only by a complete image, so a rejected input or a failed write (full disk,
-// quota) leaves an earlier file byte for byte, and naming the output as its own input
-// cannot destroy it. In a read-only folder an existing writable output is written in place.
-// Checks on the name are the caller's. `reason`, if given, says why the input could not be
-// read or the output could not be opened or written.
-PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath,
-                             QString *reason = nullptr);
-
-// Writes `data` to `path` through a temporary file that replaces `path` only when every
-// byte reached the disk.
-bool writeFileAtomically(const QString &path, const QByteArray &data);

@@ -1,6 +1,7 @@
 #include "sim/devicesimulator.h"
 
 #include "core/firmwareimage.h"
+#include "core/postbuildfile.h"
 
 #include <cstdio>
 

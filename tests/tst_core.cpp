@@ -5,6 +5,7 @@
 #include "core/firmwarefile.h"
 #include "core/firmwareimage.h"
 #include "core/flashprocedure.h"
+#include "core/postbuildfile.h"
 #include "tests/support/testfiles.h"
 
 #include <QDir>

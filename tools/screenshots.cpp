@@ -4,7 +4,8 @@
 // moment the bar first reaches 40 %, whatever the timing.
 
 #include "core/firmwareimage.h"
-#include "mainwindow/mainwindow.h"
+#include "core/postbuildfile.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

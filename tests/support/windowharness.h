@@ -2,8 +2,8 @@
 
 #include "core/datagram.h"
 #include "core/deviceendpoint.h"
-#include "mainwindow/mainwindow.h"
-#include "mainwindow/windowstate.h"
+#include "window/mainwindow.h"
+#include "window/windowstate.h"
 
 #include <QLineEdit>
 #include <QMessageBox>

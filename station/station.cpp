@@ -1,0 +1,307 @@
+#include "station/station.h"
+
+#include "core/firmwareimage.h"
+#include "posix/output.h"
+#include "session/progressreporter.h"
+#include "session/sessionresult.h"
+#include "session/uploadimage.h"
+#include "station/journal.h"
+#include "station/stationdisplay.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <QTimer>
+#include <utility>
+
+using Operation = DeviceSession::Operation;
+using Result = DeviceSession::Result;
+
+namespace {
+
+constexpr int JsonSchema = 1;
+constexpr int StepCount = 3; // upload, check, start
+const char *const StepNames[StepCount] = {"upload", "check", "start"};
+constexpr int QuietTicks = 2; // ping intervals without an answer: the board has fallen silent
+
+void dispose(std::unique_ptr<DeviceSession> &session)
+{
+    // Often called from one of the session's own signals: it must outlive the emission. A
+    // finished session ignores interrupt(); a watch falls silent at once.
+    if (!session)
+        return;
+    session->interrupt();
+    session.release()->deleteLater();
+}
+
+} // namespace
+
+struct Station::Slot
+{
+    enum class Phase { Idle, Waiting, Busy, Emptying };
+
+    int index = 0;
+    DeviceTarget device;
+    Phase phase = Phase::Idle;
+    int board = 0;                         // boards begun here
+    std::unique_ptr<DeviceSession> prober; // Watch: waiting for a board, or for it to leave
+    // The board in progress: upload, check and start in one session.
+    std::unique_ptr<DeviceSession> step;
+    QElapsedTimer clock;
+    QVector<double> verdictsAt; // seconds from its start to the verdicts on upload and check
+    // While emptying, silence is counted in ping intervals without a keep-alive, not in time
+    // alone: a station that was kept from running for a while has not heard silence.
+    QTimer tick;
+    bool heard = false;
+    int missed = 0;
+    QString verdict;
+};
+
+Station::Station(const StationSettings &settings, Journal &journal, StationDisplay &display,
+                 QObject *parent)
+    : QObject(parent), m_settings(settings), m_journal(journal), m_display(display)
+{
+    m_imageChecksum = checksumText(inspectImage(settings.image).storedChecksum);
+    for (int i = 0; i < settings.devices.size(); ++i) {
+        auto slot = std::make_unique<Slot>();
+        slot->index = i;
+        slot->device = settings.devices[i];
+        slot->tick.setInterval(settings.pingIntervalMs);
+        Slot *raw = slot.get();
+        connect(&slot->tick, &QTimer::timeout, this, [this, raw] { onTick(*raw); });
+        m_slots.push_back(std::move(slot));
+    }
+}
+
+Station::~Station() = default;
+
+void Station::start()
+{
+    m_display.setCounts(m_passed, m_failed);
+    for (const auto &slot : m_slots)
+        arm(*slot);
+    settle();
+}
+
+void Station::signal(int signalNumber)
+{
+    if (!m_stopping) {
+        m_stopping = true;
+        m_display.note(QStringLiteral("bootloader-cli: station: stopping; boards in progress "
+                                      "finish (signal again to interrupt them)"));
+    } else {
+        m_interruptedBy = signalNumber;
+        Output::stopWaiting(); // nor may a paused reader of stdout hold the station any longer
+        for (const auto &slot : m_slots) {
+            if (slot->step)
+                slot->step->interrupt(); // finishes at once, and the board is journalled
+        }
+    }
+    settle();
+}
+
+int Station::exitStatus() const
+{
+    if (m_interruptedBy)
+        return 128 + m_interruptedBy;
+    return m_journalFailed ? int(Output::ExitReportLost) : m_worst;
+}
+
+bool Station::arming() const
+{
+    return !m_stopping && (m_settings.count == 0 || m_begun < m_settings.count);
+}
+
+void Station::arm(Slot &slot)
+{
+    slot.phase = Slot::Phase::Waiting;
+    slot.verdict.clear();
+    m_display.setState(slot.index, 0, QStringLiteral("waiting"));
+    if (!slot.prober)
+        watch(slot);
+}
+
+void Station::watch(Slot &slot)
+{
+    DeviceSession::Settings probing = m_settings.session;
+    probing.pingIntervalMs = m_settings.pingIntervalMs;
+    slot.prober =
+        std::make_unique<DeviceSession>(slot.device, Operation::Watch, QByteArray(), probing);
+    DeviceSession *prober = slot.prober.get();
+    connect(prober, &DeviceSession::commandAnswered, this, [this, &slot] { onKeepAlive(slot); });
+    connect(prober, &DeviceSession::finished, this, [this, &slot, prober] {
+        if (prober->result() == Result::Interrupted || slot.prober.get() != prober)
+            return;
+        // Only a socket that cannot be had ends a watch: say why, and try again later.
+        m_display.setState(slot.index, 0, QStringLiteral("waiting: ") + prober->detail());
+        dispose(slot.prober);
+        QTimer::singleShot(m_settings.pingIntervalMs, this, [this, &slot] {
+            if (!slot.prober &&
+                (slot.phase == Slot::Phase::Waiting || slot.phase == Slot::Phase::Emptying))
+                watch(slot);
+        });
+    });
+    prober->start();
+}
+
+void Station::onKeepAlive(Slot &slot)
+{
+    if (slot.phase == Slot::Phase::Emptying) {
+        slot.heard = true;
+        if (slot.missed >= QuietTicks)
+            m_display.setState(slot.index, slot.board,
+                               slot.verdict + QStringLiteral(" (remove board)"));
+        slot.missed = 0;
+        return;
+    }
+    if (slot.phase != Slot::Phase::Waiting || !arming())
+        return;
+    // A board answers: it is flashed once, on a session of its own.
+    ++m_begun;
+    ++slot.board;
+    slot.phase = Slot::Phase::Busy;
+    dispose(slot.prober);
+    m_display.event(slot.index, slot.board, "present", QStringLiteral("present"));
+    flash(slot);
+    settle();
+}
+
+void Station::onTick(Slot &slot)
+{
+    if (std::exchange(slot.heard, false)) {
+        slot.missed = 0;
+        return;
+    }
+    if (++slot.missed == QuietTicks)
+        m_display.setState(slot.index, slot.board,
+                           slot.verdict.section(QLatin1Char(':'), 0, 0) +
+                               QStringLiteral(", waiting for removal"));
+    if (slot.missed * m_settings.pingIntervalMs < m_settings.goneAfterMs)
+        return;
+    slot.tick.stop();
+    m_display.event(slot.index, slot.board, "removed", QStringLiteral("removed"));
+    arm(slot);
+    settle();
+}
+
+void Station::flash(Slot &slot)
+{
+    slot.step = std::make_unique<DeviceSession>(slot.device, Operation::Upload, m_settings.image,
+                                                m_settings.session);
+    DeviceSession *step = slot.step.get();
+    step->setNextSteps(m_settings.noStart
+                           ? QVector<Operation>{Operation::Check}
+                           : QVector<Operation>{Operation::Check, Operation::StartApplication});
+    const int board = slot.board;
+    m_display.setState(slot.index, board, QStringLiteral("erasing"));
+    connect(step, &DeviceSession::progressChanged, this, [this, &slot, board](int percent) {
+        m_display.setState(slot.index, board, QStringLiteral("uploading %1 %").arg(percent));
+    });
+    connect(step, &DeviceSession::commandAnswered, this,
+            [this, &slot, board](const char *name, quint8, Datagram::ReplyKind answer) {
+                const bool end = qstrcmp(name, CommandName::End) == 0;
+                if (!end && qstrcmp(name, CommandName::Check) != 0)
+                    return;
+                slot.verdictsAt << double(slot.clock.nsecsElapsed()) / 1e9;
+                if (answer == Datagram::ReplyKind::Success)
+                    m_display.setState(slot.index, board,
+                                       end ? QStringLiteral("checking")
+                                           : QStringLiteral("starting"));
+            });
+    connect(step, &DeviceSession::finished, this, [this, &slot] { finishBoard(slot); });
+    slot.verdictsAt.clear();
+    slot.clock.start();
+    step->start();
+}
+
+void Station::finishBoard(Slot &slot)
+{
+    const DeviceSession &step = *slot.step;
+    const Result result = step.result();
+    const bool passed = result == Result::Succeeded;
+    ++(passed ? m_passed : m_failed);
+    m_worst = qMax(m_worst, exitCodeFor(result));
+    slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + step.detail();
+
+    // Each step ends with its verdict, the last one with the session.
+    QVector<double> bounds = QVector<double>{0} + slot.verdictsAt;
+    bounds << double(slot.clock.nsecsElapsed()) / 1e9;
+    QJsonObject seconds;
+    QStringList steps;
+    for (int i = 0; i < StepCount; ++i) {
+        const bool ran = i < step.stepsRun().size();
+        const double took = ran ? qRound((bounds[i + 1] - bounds[i]) * 1000) / 1000.0 : 0;
+        seconds.insert(QLatin1String(StepNames[i]), ran ? QJsonValue(took) : QJsonValue());
+        if (ran)
+            steps
+                << QStringLiteral("%1 %2 s").arg(QLatin1String(StepNames[i])).arg(took, 0, 'f', 2);
+    }
+    const QJsonObject record{
+        {"schema", JsonSchema},
+        {"event", "board"},
+        {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        {"host", QSysInfo::machineHostName()},
+        {"slot", slot.device.label()},
+        {"board", slot.board},
+        {"image", m_settings.imagePath},
+        {"image_checksum", m_imageChecksum},
+        {"result", resultText(result)},
+        {"detail", step.detail()},
+        {"seconds", seconds},
+        {"retries", step.retries()},
+        {"round_trips", ProgressReporter::roundTrips(step.roundTripsUs())},
+    };
+    dispose(slot.step);
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    QString error;
+    if (!m_journalFailed && !m_journal.append(line, &error)) {
+        // A board whose record cannot be kept is not programmed: stop, and end the others.
+        m_journalFailed = true;
+        m_stopping = true;
+        m_display.note(QStringLiteral("bootloader-cli: the journal could not be written: %1; "
+                                      "stopping, boards in progress are interrupted")
+                           .arg(error));
+        for (const auto &other : m_slots) {
+            if (other->step)
+                other->step->interrupt();
+        }
+    }
+    m_display.record(line);
+    m_display.event(slot.index, slot.board, passed ? "pass" : "fail",
+                    slot.verdict + QStringLiteral(" (%1)").arg(steps.join(QStringLiteral(", "))),
+                    {{"result", resultText(result)}});
+    m_display.setCounts(m_passed, m_failed);
+
+    slot.phase = Slot::Phase::Emptying;
+    m_display.setState(slot.index, slot.board, slot.verdict + QStringLiteral(" (remove board)"));
+    slot.heard = false;
+    slot.missed = 0;
+    slot.tick.start();
+    watch(slot);
+    settle();
+}
+
+void Station::settle()
+{
+    if (m_finished)
+        return;
+    bool busy = false;
+    for (const auto &slot : m_slots) {
+        if (slot->phase == Slot::Phase::Busy) {
+            busy = true;
+        } else if (!arming() && slot->phase != Slot::Phase::Idle) {
+            slot->phase = Slot::Phase::Idle;
+            slot->tick.stop();
+            dispose(slot->prober);
+            if (slot->verdict.isEmpty())
+                m_display.setState(slot->index, 0, QStringLiteral("stopped"));
+        }
+    }
+    if (busy || arming())
+        return;
+    m_finished = true;
+    m_display.setCounts(m_passed, m_failed);
+    emit finished();
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "session/devicesession.h"
+#include "session/devicetarget.h"
+
+#include <QObject>
+#include <QVector>
+#include <memory>
+#include <vector>
+
+class Journal;
+class StationDisplay;
+
+struct StationSettings
+{
+    QString imagePath; // as the journal names it
+    QByteArray image;
+    QVector<DeviceTarget> devices; // one slot each
+    DeviceSession::Settings session;
+    int goneAfterMs = 3000;
+    int pingIntervalMs = PingIntervalMs; // how often a waiting or emptying slot asks
+    int count = 0;                       // boards to finish; 0: until a signal
+    bool noStart = false;
+};
+
+// A production fixture: each device address is a slot that waits for a board (a keep-alive
+// answer), uploads, checks and starts it in one session, journals it, and arms again only
+// after the address has been silent for a while, so a board left in place is never flashed
+// twice. Runs in the caller's event loop until finished().
+class Station : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The journal is open; the image was checked.
+    Station(const StationSettings &settings, Journal &journal, StationDisplay &display,
+            QObject *parent = nullptr);
+    ~Station() override;
+
+    void start();
+    // SIGINT or SIGTERM. The first stops arming: boards in progress finish and are journalled.
+    // The second interrupts them ("End" notice) and journals them as interrupted, and the
+    // report no longer waits for a paused reader of stdout.
+    void signal(int signalNumber);
+
+    // 0 every board passed, 1 one failed, 3 one's link failed, 4 the journal could not be
+    // written, 128 + the signal that interrupted boards.
+    int exitStatus() const;
+
+signals:
+    void finished();
+
+private:
+    struct Slot;
+
+    bool arming() const;
+    void arm(Slot &slot);
+    void watch(Slot &slot);
+    void onKeepAlive(Slot &slot);
+    void onTick(Slot &slot);
+    void flash(Slot &slot);
+    void finishBoard(Slot &slot);
+    void settle();
+
+    StationSettings m_settings;
+    Journal &m_journal;
+    StationDisplay &m_display;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    QString m_imageChecksum;
+    int m_begun = 0;
+    int m_passed = 0;
+    int m_failed = 0;
+    int m_worst = 0;
+    bool m_stopping = false;
+    int m_interruptedBy = 0;
+    bool m_journalFailed = false;
+    bool m_finished = false;
+};
