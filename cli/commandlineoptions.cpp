@@ -154,36 +154,65 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     checked.run.json = parser.isSet(json);
     if (checked.run.quiet && checked.run.verbose)
         return QStringLiteral("--quiet and --verbose exclude each other");
-
-    QString sessionOption;
-    for (const QCommandLineOption *option : {&device, &devicesFrom, &timeout, &retries, &retryAfter,
-                                             &force, &checkAfter, &startAfter}) {
-        if (sessionOption.isEmpty() && parser.isSet(*option))
-            sessionOption = option->names().constLast();
-    }
-
     for (const QCommandLineOption *option : {&journal, &config, &goneAfter, &count, &noStart}) {
         if (command != QLatin1String("station") && parser.isSet(*option))
             return QStringLiteral("--%1 is for station only").arg(option->names().constLast());
     }
     if (command == QLatin1String("station"))
         return checkStation(parser, arguments, checked);
-    if (command == QLatin1String("postbuild") || command == QLatin1String("inspect")) {
-        const bool postbuild = command == QLatin1String("postbuild");
-        if (!sessionOption.isEmpty())
-            return QStringLiteral("%1 takes no --%2").arg(command, sessionOption);
-        if (postbuild && arguments.size() != 1)
-            return QStringLiteral("postbuild wants one file");
-        if (!postbuild && arguments.isEmpty())
-            return QStringLiteral("inspect wants at least one file");
-        if (!postbuild && parser.isSet(output))
-            return QStringLiteral("--output is for postbuild only");
-        checked.kind = postbuild ? CliCommand::Kind::PostBuild : CliCommand::Kind::Inspect;
-        checked.files = arguments;
-        checked.output = parser.value(output);
-        return checked;
-    }
+    if (command == QLatin1String("postbuild") || command == QLatin1String("inspect"))
+        return checkFileCommand(parser, command, arguments, checked);
+    return checkDeviceCommand(parser, command, arguments, checked);
+}
 
+std::variant<CliCommand, QString> CliOptions::checkFileCommand(const QCommandLineParser &parser,
+                                                               const QString &command,
+                                                               const QStringList &arguments,
+                                                               CliCommand checked) const
+{
+    for (const QCommandLineOption *option : {&device, &devicesFrom, &timeout, &retries, &retryAfter,
+                                             &force, &checkAfter, &startAfter}) {
+        if (parser.isSet(*option))
+            return QStringLiteral("%1 takes no --%2").arg(command, option->names().constLast());
+    }
+    const bool postbuild = command == QLatin1String("postbuild");
+    if (postbuild && arguments.size() != 1)
+        return QStringLiteral("postbuild wants one file");
+    if (!postbuild && arguments.isEmpty())
+        return QStringLiteral("inspect wants at least one file");
+    if (!postbuild && parser.isSet(output))
+        return QStringLiteral("--output is for postbuild only");
+    checked.kind = postbuild ? CliCommand::Kind::PostBuild : CliCommand::Kind::Inspect;
+    checked.files = arguments;
+    checked.output = parser.value(output);
+    return checked;
+}
+
+std::optional<QString> CliOptions::checkSteps(const QCommandLineParser &parser,
+                                              CliCommand *checked) const
+{
+    const bool upload = checked->kind == CliCommand::Kind::Upload;
+    if (parser.isSet(output))
+        return QStringLiteral("--output is for postbuild only");
+    if (!upload && parser.isSet(force))
+        return QStringLiteral("--force is for upload and station only");
+    if (!upload && parser.isSet(checkAfter))
+        return QStringLiteral("--check is for upload only");
+    if (checked->kind == CliCommand::Kind::Start && parser.isSet(startAfter))
+        return QStringLiteral("--start is for upload and check");
+    if (parser.isSet(checkAfter))
+        checked->run.nextSteps << DeviceSession::Operation::Check;
+    if (parser.isSet(startAfter))
+        checked->run.nextSteps << DeviceSession::Operation::StartApplication;
+    checked->force = parser.isSet(force);
+    return std::nullopt;
+}
+
+std::variant<CliCommand, QString> CliOptions::checkDeviceCommand(const QCommandLineParser &parser,
+                                                                 const QString &command,
+                                                                 const QStringList &arguments,
+                                                                 CliCommand checked) const
+{
     const bool upload = command == QLatin1String("upload");
     if (upload)
         checked.kind = CliCommand::Kind::Upload;
@@ -196,21 +225,10 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     if (arguments.size() != (upload ? 1 : 0))
         return upload ? QStringLiteral("upload wants one file")
                       : QStringLiteral("%1 takes no file").arg(command);
-    if (parser.isSet(output))
-        return QStringLiteral("--output is for postbuild only");
-    if (!upload && parser.isSet(force))
-        return QStringLiteral("--force is for upload and station only");
-    if (!upload && parser.isSet(checkAfter))
-        return QStringLiteral("--check is for upload only");
-    if (checked.kind == CliCommand::Kind::Start && parser.isSet(startAfter))
-        return QStringLiteral("--start is for upload and check");
-    if (parser.isSet(checkAfter))
-        checked.run.nextSteps << DeviceSession::Operation::Check;
-    if (parser.isSet(startAfter))
-        checked.run.nextSteps << DeviceSession::Operation::StartApplication;
-
+    if (const std::optional<QString> refused = checkSteps(parser, &checked))
+        return *refused;
     const auto given = [&parser](const QCommandLineOption &option) {
-        return std::optional<StationInput::Value>(
+        return std::optional<SessionLimits::Value>(
             {parser.value(option), "--" + option.names().constLast()});
     };
     QString error;
@@ -218,8 +236,6 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
                                            &checked.run.session, &error))
         return error;
     checked.files = arguments;
-    checked.force = parser.isSet(force);
-
     const std::optional<QVector<DeviceTarget>> devices =
         readDeviceList(parser.values(device), parser.values(devicesFrom), &error);
     if (!devices)
@@ -255,19 +271,8 @@ std::variant<CliCommand, QString> CliOptions::checkStation(const QCommandLinePar
                 .arg(quotedInput(parser.value(count)));
         station.count = *boards;
     }
-    const QList<const QCommandLineOption *> fromConfig{
-        &device, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter, &noStart};
-    if (parser.isSet(config)) { // read when the station runs
-        for (const QCommandLineOption *option : fromConfig) {
-            if (parser.isSet(*option))
-                return QStringLiteral("with --config, --%1 is for the config file to say")
-                    .arg(option->names().constLast());
-        }
-        if (!arguments.isEmpty())
-            return QStringLiteral("with --config, IMAGE is for the config file to say");
-        station.config = parser.value(config);
-        return checked;
-    }
+    if (parser.isSet(config))
+        return checkStationConfig(parser, arguments, checked);
     if (arguments.size() != 1)
         return QStringLiteral("station wants one file");
     StationInput &input = station.input;
@@ -290,6 +295,23 @@ std::variant<CliCommand, QString> CliOptions::checkStation(const QCommandLinePar
     if (!settings)
         return error;
     station.settings = *settings;
+    return checked;
+}
+
+std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandLineParser &parser,
+                                                                 const QStringList &arguments,
+                                                                 CliCommand checked) const
+{
+    // The file is read when the station runs; it alone says what it says.
+    for (const QCommandLineOption *option :
+         {&device, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter, &noStart}) {
+        if (parser.isSet(*option))
+            return QStringLiteral("with --config, --%1 is for the config file to say")
+                .arg(option->names().constLast());
+    }
+    if (!arguments.isEmpty())
+        return QStringLiteral("with --config, IMAGE is for the config file to say");
+    checked.station.config = parser.value(config);
     return checked;
 }
 

@@ -41,6 +41,19 @@ struct CliOptions
         verbose;
 
 private:
+    std::variant<CliCommand, QString> checkFileCommand(const QCommandLineParser &parser,
+                                                       const QString &command,
+                                                       const QStringList &arguments,
+                                                       CliCommand checked) const;
+    std::variant<CliCommand, QString> checkDeviceCommand(const QCommandLineParser &parser,
+                                                         const QString &command,
+                                                         const QStringList &arguments,
+                                                         CliCommand checked) const;
+    std::variant<CliCommand, QString> checkStationConfig(const QCommandLineParser &parser,
+                                                         const QStringList &arguments,
+                                                         CliCommand checked) const;
+    // --force, --check, --start: what runs after the operation. The refusal, if any.
+    std::optional<QString> checkSteps(const QCommandLineParser &parser, CliCommand *checked) const;
     std::variant<CliCommand, QString> checkStation(const QCommandLineParser &parser,
                                                    const QStringList &arguments,
                                                    CliCommand checked) const;

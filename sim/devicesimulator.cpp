@@ -80,79 +80,92 @@ void DeviceSimulator::readOneDatagram()
     handle(m_receiveBuffer.constData(), length, sender, senderPort);
 }
 
-void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress &sender,
-                             quint16 senderPort)
+std::optional<Datagram::ParsedCommand> DeviceSimulator::accept(const char *data, qint64 length)
 {
-    const qint64 receivedNs = m_clock.nsecsElapsed();
-    ++m_datagrams;
-    const std::optional<Datagram::ParsedCommand> parsed = Datagram::parseCommand(data, length);
+    std::optional<Datagram::ParsedCommand> parsed = Datagram::parseCommand(data, length);
     if (!parsed) {
         rejectDatagram(length, length < CommandHeaderSize ? "too short" : "name runs past the end");
-        return;
+        return std::nullopt;
     }
     if (parsed->type != CmdNotice && parsed->type != CmdRequest) {
         rejectDatagram(length, "unknown type");
-        return;
+        return std::nullopt;
     }
-    const bool isRequest = parsed->type == CmdRequest;
-    const SimCommand command = simCommandFromName(parsed->name);
     if (m_boardAway.isActive()) { // in its application: the bootloader hears nothing
         log([&] {
             return QStringLiteral("<- %1 ignored: board %2 away")
-                .arg(printable(parsed->name))
-                .arg(m_board);
+                .arg(printable(parsed->name), QString::number(m_board));
         });
-        return;
+        return std::nullopt;
     }
-    if (command == SimCommand::StartApplication && m_settings.swapMs >= 0)
-        m_boardAway.start(m_settings.swapMs);
-    if (command == SimCommand::Unknown)
-        ++m_badDatagrams;
+    return parsed;
+}
+
+DeviceSimulator::Answer DeviceSimulator::answer(SimCommand command,
+                                                const Datagram::ParsedCommand &parsed,
+                                                qint64 receivedNs)
+{
+    const bool isRequest = parsed.type == CmdRequest;
+    Answer answer;
     // Nothing answers a notice; of them only End has an effect.
     const bool abandoned = !isRequest && command == SimCommand::End && m_flash.abandon();
     // A request repeated with the sequence and name of the last one answered is a
     // retransmission: answered again, not carried out twice.
     const bool repeat = isRequest && command != SimCommand::Ping && m_lastAnswered &&
-                        m_lastAnswered->sequence == parsed->sequence &&
-                        m_lastAnswered->name == parsed->name;
+                        m_lastAnswered->sequence == parsed.sequence &&
+                        m_lastAnswered->name == parsed.name;
     // One that comes while the request is still being carried out gets the answer due then.
     const bool inProgress = repeat && receivedNs < m_lastAnswered->doneNs;
-    std::optional<quint8> status;
     if (repeat && !inProgress)
-        status = m_lastAnswered->status;
+        answer.status = m_lastAnswered->status;
     else if (isRequest && !repeat)
-        status = carryOut(command, *parsed);
+        answer.status = carryOut(command, parsed);
     // A repeat answered again erases nothing: it takes the device time of any reply.
     const int deviceTime =
         m_settings.delayMs + (command == SimCommand::Start && !repeat ? m_settings.eraseMs : 0);
-    const qint64 dueNs = receivedNs + qint64(deviceTime) * 1000000;
-    if (isRequest && command != SimCommand::Ping && status && !repeat)
-        m_lastAnswered = AnsweredRequest{parsed->sequence, parsed->name, status.value_or(0), dueNs};
+    answer.dueNs = receivedNs + qint64(deviceTime) * 1000000;
+    if (isRequest && command != SimCommand::Ping && answer.status && !repeat)
+        m_lastAnswered =
+            AnsweredRequest{parsed.sequence, parsed.name, answer.status.value_or(0), answer.dueNs};
+    answer.note = command == SimCommand::Unknown ? " (unknown name)"
+                  : abandoned                    ? " (upload abandoned)"
+                  : inProgress                   ? " (repeat, answered when done)"
+                  : repeat                       ? " (repeat, answered again)"
+                  : isRequest && !answer.status  ? " (unanswered)"
+                                                 : "";
+    return answer;
+}
 
-    const char *note = command == SimCommand::Unknown ? " (unknown name)"
-                       : abandoned                    ? " (upload abandoned)"
-                       : inProgress                   ? " (repeat, answered when done)"
-                       : repeat                       ? " (repeat, answered again)"
-                       : isRequest && !status         ? " (unanswered)"
-                                                      : "";
+void DeviceSimulator::handle(const char *data, qint64 length, const QHostAddress &sender,
+                             quint16 senderPort)
+{
+    const qint64 receivedNs = m_clock.nsecsElapsed();
+    ++m_datagrams;
+    const std::optional<Datagram::ParsedCommand> parsed = accept(data, length);
+    if (!parsed)
+        return;
+    const SimCommand command = simCommandFromName(parsed->name);
+    if (command == SimCommand::StartApplication && m_settings.swapMs >= 0)
+        m_boardAway.start(m_settings.swapMs);
+    if (command == SimCommand::Unknown)
+        ++m_badDatagrams;
+    const Answer answer = this->answer(command, *parsed, receivedNs);
     log([&] {
         return QStringLiteral("<- %1 %2 seq=%3 len=%4%5")
-            .arg(isRequest ? "request" : "notice", printable(parsed->name))
-            .arg(parsed->sequence)
-            .arg(length)
-            .arg(QLatin1String(note));
+            .arg(parsed->type == CmdRequest ? QStringLiteral("request") : QStringLiteral("notice"),
+                 printable(parsed->name), QString::number(parsed->sequence),
+                 QString::number(length), QLatin1String(answer.note));
     });
-    if (!status)
+    if (!answer.status)
         return;
     if (m_replies.size() >= MostPendingReplies) {
         ++m_repliesDropped;
         return;
     }
-
     PendingReply reply;
-    reply.dueNs = dueNs;
+    reply.dueNs = answer.dueNs;
     reply.receivedNs = receivedNs;
-    reply.bytes = simReply(command, parsed->sequence, status.value_or(0));
+    reply.bytes = simReply(command, parsed->sequence, answer.status.value_or(0));
     reply.commandName = parsed->name;
     reply.address = sender;
     reply.port = senderPort;

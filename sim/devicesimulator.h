@@ -34,7 +34,18 @@ public:
 
 private:
     void readOneDatagram();
+    // What a command gets: a status to answer with (none: no answer), when, and a log note.
+    struct Answer
+    {
+        std::optional<quint8> status;
+        qint64 dueNs = 0;
+        const char *note = "";
+    };
+
     void handle(const char *data, qint64 length, const QHostAddress &sender, quint16 senderPort);
+    // The parsed command, or nullopt for a datagram refused or not heard (said in the log).
+    std::optional<Datagram::ParsedCommand> accept(const char *data, qint64 length);
+    Answer answer(SimCommand command, const Datagram::ParsedCommand &parsed, qint64 receivedNs);
     std::optional<quint8> carryOut(SimCommand command, const Datagram::ParsedCommand &parsed);
     quint8 endUpload();
     void swapBoard();

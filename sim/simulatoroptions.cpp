@@ -24,75 +24,76 @@ std::optional<int> readCount(const QCommandLineParser &parser, const QCommandLin
 
 } // namespace
 
+bool SimulatorOptions::checkAddress(const QCommandLineParser &parser, SimulatorSettings *settings,
+                                    QString *error) const
+{
+    if (!settings->bindAddress.setAddress(parser.value(bind))) {
+        *error =
+            QStringLiteral("--bind wants a numeric address, not \"%1\"").arg(parser.value(bind));
+        return false;
+    }
+    if (!settings->bindAddress.isLoopback() && !parser.isSet(allowNonLoopback)) {
+        *error = QStringLiteral("refusing to listen on %1, which is not a loopback address "
+                                "(add --allow-non-loopback to insist)")
+                     .arg(settings->bindAddress.toString());
+        return false;
+    }
+    const int number = parsePortText(parser.value(port));
+    if (number < 0) {
+        *error = QStringLiteral("--port wants a number from 0 to 65535, not \"%1\"")
+                     .arg(parser.value(port));
+        return false;
+    }
+    settings->port = quint16(number);
+    return true;
+}
+
+bool SimulatorOptions::checkFaults(const QCommandLineParser &parser, SimulatorSettings *settings,
+                                   QString *error) const
+{
+    const std::pair<const QCommandLineOption &, int &> counts[] = {
+        {delay, settings->delayMs},
+        {erase, settings->eraseMs},
+        {dropEvery, settings->dropEvery},
+        {duplicateEvery, settings->duplicateEvery},
+        {wrongSeqEvery, settings->wrongSequenceEvery},
+        {silentAfter, settings->silentAfterMs},
+        {swap, settings->swapMs},
+    };
+    for (const auto &[option, target] : counts) {
+        // An optional one not given keeps its default ("never").
+        if (option.defaultValues().isEmpty() && !parser.isSet(option))
+            continue;
+        const std::optional<int> value = readCount(parser, option, LongestDeviceTimeMs, error);
+        if (!value)
+            return false;
+        target = *value;
+    }
+    for (const QString &name : parser.values(fail)) {
+        if (!isAnsweredCommandName(name.toLatin1())) {
+            *error = QStringLiteral("--fail wants Ping, Start, Write, End or Check, not \"%1\"")
+                         .arg(name);
+            return false;
+        }
+        settings->failCommands.insert(name.toLatin1());
+    }
+    return true;
+}
+
 std::optional<SimulatorSettings> SimulatorOptions::settings(const QCommandLineParser &parser,
                                                             QString *error) const
 {
-    const SimulatorOptions &options = *this;
     if (!parser.positionalArguments().isEmpty()) {
         *error = QStringLiteral("unexpected argument \"%1\"")
                      .arg(parser.positionalArguments().constFirst());
         return std::nullopt;
     }
     SimulatorSettings settings;
-
-    if (!settings.bindAddress.setAddress(parser.value(options.bind))) {
-        *error = QStringLiteral("--bind wants a numeric address, not \"%1\"")
-                     .arg(parser.value(options.bind));
+    if (!checkAddress(parser, &settings, error) || !checkFaults(parser, &settings, error))
         return std::nullopt;
-    }
-    if (!settings.bindAddress.isLoopback() && !parser.isSet(options.allowNonLoopback)) {
-        *error = QStringLiteral("refusing to listen on %1, which is not a loopback address "
-                                "(add --allow-non-loopback to insist)")
-                     .arg(settings.bindAddress.toString());
-        return std::nullopt;
-    }
-
-    const int port = parsePortText(parser.value(options.port));
-    if (port < 0) {
-        *error = QStringLiteral("--port wants a number from 0 to 65535, not \"%1\"")
-                     .arg(parser.value(options.port));
-        return std::nullopt;
-    }
-    settings.port = quint16(port);
-
-    const std::pair<const QCommandLineOption &, int &> counts[] = {
-        {options.delay, settings.delayMs},
-        {options.erase, settings.eraseMs},
-        {options.dropEvery, settings.dropEvery},
-        {options.duplicateEvery, settings.duplicateEvery},
-        {options.wrongSeqEvery, settings.wrongSequenceEvery},
-    };
-    for (const auto &[option, target] : counts) {
-        const std::optional<int> value = readCount(parser, option, LongestDeviceTimeMs, error);
-        if (!value)
-            return std::nullopt;
-        target = *value;
-    }
-    const std::pair<const QCommandLineOption &, int &> optional[] = {
-        {options.silentAfter, settings.silentAfterMs},
-        {options.swap, settings.swapMs},
-    };
-    for (const auto &[option, target] : optional) {
-        if (!parser.isSet(option))
-            continue;
-        const std::optional<int> value = readCount(parser, option, LongestDeviceTimeMs, error);
-        if (!value)
-            return std::nullopt;
-        target = *value;
-    }
-
-    for (const QString &name : parser.values(options.fail)) {
-        if (!isAnsweredCommandName(name.toLatin1())) {
-            *error = QStringLiteral("--fail wants Ping, Start, Write, End or Check, not \"%1\"")
-                         .arg(name);
-            return std::nullopt;
-        }
-        settings.failCommands.insert(name.toLatin1());
-    }
-
-    settings.savePath = parser.value(options.save);
-    settings.verbose = parser.isSet(options.verbose);
-    settings.quiet = parser.isSet(options.quiet);
+    settings.savePath = parser.value(save);
+    settings.verbose = parser.isSet(verbose);
+    settings.quiet = parser.isSet(quiet);
     if (settings.verbose && settings.quiet) {
         *error = QStringLiteral("--verbose and --quiet exclude each other");
         return std::nullopt;

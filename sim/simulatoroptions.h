@@ -45,6 +45,13 @@ struct SimulatorOptions
     // The settings of an already parsed command line; nullopt with the usage error to show.
     std::optional<SimulatorSettings> settings(const QCommandLineParser &parser,
                                               QString *error) const;
+
+private:
+    bool checkAddress(const QCommandLineParser &parser, SimulatorSettings *settings,
+                      QString *error) const;
+    // Timing and injected faults.
+    bool checkFaults(const QCommandLineParser &parser, SimulatorSettings *settings,
+                     QString *error) const;
 };
 
 // Parses `arguments` (the program's name first) and checks them, as bootloader-sim does.

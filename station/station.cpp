@@ -216,29 +216,26 @@ void Station::flash(Slot &slot)
     step->start();
 }
 
-void Station::finishBoard(Slot &slot)
+QJsonObject Station::stepSeconds(const Slot &slot, QStringList *steps) const
 {
-    const DeviceSession &step = *slot.step;
-    const Result result = step.result();
-    const bool passed = result == Result::Succeeded;
-    ++(passed ? m_passed : m_failed);
-    m_worst = qMax(m_worst, exitCodeFor(result));
-    slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + step.detail();
-
     // Each step ends with its verdict, the last one with the session.
     QVector<double> bounds = QVector<double>{0} + slot.verdictsAt;
     bounds << double(slot.clock.nsecsElapsed()) / 1e9;
     QJsonObject seconds;
-    QStringList steps;
     for (int i = 0; i < StepCount; ++i) {
-        const bool ran = i < step.stepsRun().size();
+        const bool ran = i < slot.step->stepsRun().size();
         const double took = ran ? qRound((bounds[i + 1] - bounds[i]) * 1000) / 1000.0 : 0;
         seconds.insert(QLatin1String(StepNames[i]), ran ? QJsonValue(took) : QJsonValue());
         if (ran)
-            steps
-                << QStringLiteral("%1 %2 s").arg(QLatin1String(StepNames[i])).arg(took, 0, 'f', 2);
+            *steps << QLatin1String(StepNames[i]) + QStringLiteral(" %1 s").arg(took, 0, 'f', 2);
     }
-    const QJsonObject record{
+    return seconds;
+}
+
+QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) const
+{
+    const DeviceSession &step = *slot.step;
+    return QJsonObject{
         {"schema", JsonSchema},
         {"event", "board"},
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
@@ -247,30 +244,48 @@ void Station::finishBoard(Slot &slot)
         {"board", slot.board},
         {"image", m_settings.imagePath},
         {"image_checksum", m_imageChecksum},
-        {"result", resultText(result)},
+        {"result", resultText(step.result())},
         {"detail", step.detail()},
         {"seconds", seconds},
         {"retries", step.retries()},
         {"round_trips", ProgressReporter::roundTrips(step.roundTripsUs())},
     };
+}
+
+void Station::keepRecord(const QByteArray &line)
+{
+    QString error;
+    if (m_journalFailed || m_journal.append(line, &error))
+        return;
+    // A board whose record cannot be kept is not programmed: stop, and end the others.
+    m_journalFailed = true;
+    m_stopping = true;
+    m_display.note(QStringLiteral("bootloader-cli: the journal could not be written: %1; "
+                                  "stopping, boards in progress are interrupted")
+                       .arg(error));
+    for (const auto &other : m_slots) {
+        if (other->step)
+            other->step->interrupt();
+    }
+}
+
+void Station::finishBoard(Slot &slot)
+{
+    const Result result = slot.step->result();
+    const bool passed = result == Result::Succeeded;
+    ++(passed ? m_passed : m_failed);
+    m_worst = qMax(m_worst, exitCodeFor(result));
+    slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + slot.step->detail();
+
+    QStringList steps;
+    const QJsonObject record = boardRecord(slot, stepSeconds(slot, &steps));
     dispose(slot.step);
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    QString error;
-    if (!m_journalFailed && !m_journal.append(line, &error)) {
-        // A board whose record cannot be kept is not programmed: stop, and end the others.
-        m_journalFailed = true;
-        m_stopping = true;
-        m_display.note(QStringLiteral("bootloader-cli: the journal could not be written: %1; "
-                                      "stopping, boards in progress are interrupted")
-                           .arg(error));
-        for (const auto &other : m_slots) {
-            if (other->step)
-                other->step->interrupt();
-        }
-    }
+    keepRecord(line);
     m_display.record(line);
     m_display.event(slot.index, slot.board, passed ? "pass" : "fail",
-                    slot.verdict + QStringLiteral(" (%1)").arg(steps.join(QStringLiteral(", "))),
+                    slot.verdict + QStringLiteral(" (") + steps.join(QStringLiteral(", ")) +
+                        QLatin1Char(')'),
                     {{"result", resultText(result)}});
     m_display.setCounts(m_passed, m_failed);
 

@@ -3,6 +3,7 @@
 #include "session/devicesession.h"
 #include "session/devicetarget.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QVector>
 #include <memory>
@@ -59,6 +60,10 @@ private:
     void onKeepAlive(Slot &slot);
     void onTick(Slot &slot);
     void flash(Slot &slot);
+    QJsonObject stepSeconds(const Slot &slot, QStringList *steps) const;
+    QJsonObject boardRecord(const Slot &slot, const QJsonObject &seconds) const;
+    // Appends a board's record; a journal that fails stops the station.
+    void keepRecord(const QByteArray &line);
     void finishBoard(Slot &slot);
     void settle();
 

@@ -14,10 +14,163 @@ namespace {
 
 constexpr int LongestConfigBytes = 64 * 1024;
 
-bool yesNo(const QString &text, bool *value)
+// One KEY=value line of the file, and where it is.
+struct ConfigLine
 {
-    *value = text == QLatin1String("yes");
-    return *value || text == QLatin1String("no");
+    QString key;
+    QString value;
+    QString where; // "FILE:LINE: "
+    const QDir *folder;
+
+    // Relative paths are taken from the config file's folder.
+    QString path() const
+    {
+        return value.isEmpty() ? value : QDir::cleanPath(folder->absoluteFilePath(value));
+    }
+    StationInput::Value checkedLater() const { return {value, where + key}; }
+};
+
+using KeyReader = bool (*)(const ConfigLine &line, StationInput *input, QString *error);
+
+bool readImage(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->image = line.path();
+    return true;
+}
+
+bool readDevices(const ConfigLine &line, StationInput *input, QString *error)
+{
+    input->devices = line.value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    input->devicesWhere = line.where + QStringLiteral("DEVICES: ");
+    for (const QString &device : qAsConst(input->devices)) {
+        QString reason;
+        if (!parseDeviceTarget(device, &reason)) {
+            *error = input->devicesWhere + reason;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool readDevicesFrom(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->devicesFrom = QStringList{line.path()};
+    input->devicesWhere = line.where + QStringLiteral("DEVICES_FROM: ");
+    return true;
+}
+
+bool readRetries(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->retries = line.checkedLater();
+    return true;
+}
+
+bool readRetryAfter(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->retryAfter = line.checkedLater();
+    return true;
+}
+
+bool readTimeout(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->timeout = line.checkedLater();
+    return true;
+}
+
+bool readGoneAfter(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->goneAfter = line.checkedLater();
+    return true;
+}
+
+bool yesNo(const ConfigLine &line, bool *value, QString *error)
+{
+    *value = line.value == QLatin1String("yes");
+    if (*value || line.value == QLatin1String("no"))
+        return true;
+    *error = line.where +
+             QStringLiteral("%1 wants yes or no, not %2").arg(line.key, quotedInput(line.value));
+    return false;
+}
+
+bool readNoStart(const ConfigLine &line, StationInput *input, QString *error)
+{
+    return yesNo(line, &input->noStart, error);
+}
+
+bool readForce(const ConfigLine &line, StationInput *input, QString *error)
+{
+    return yesNo(line, &input->force, error);
+}
+
+const QHash<QString, KeyReader> &keyReaders()
+{
+    static const QHash<QString, KeyReader> readers{
+        {QStringLiteral("IMAGE"), readImage},
+        {QStringLiteral("DEVICES"), readDevices},
+        {QStringLiteral("DEVICES_FROM"), readDevicesFrom},
+        {QStringLiteral("RETRIES"), readRetries},
+        {QStringLiteral("RETRY_AFTER"), readRetryAfter},
+        {QStringLiteral("TIMEOUT"), readTimeout},
+        {QStringLiteral("GONE_AFTER"), readGoneAfter},
+        {QStringLiteral("NO_START"), readNoStart},
+        {QStringLiteral("FORCE"), readForce},
+    };
+    return readers;
+}
+
+enum class LineShape { Blank, Entry, Refused };
+
+// Splits one line into key and value; a comment or blank line is Blank.
+LineShape splitLine(QByteArray raw, ConfigLine *line, QString *error)
+{
+    static const QRegularExpression shape(QStringLiteral("^([A-Z_]+)=(\\S(?:.*\\S)?)$"));
+    if (raw.endsWith('\r'))
+        raw.chop(1);
+    const QString text = QString::fromUtf8(raw);
+    // Bytes that are not UTF-8 come back changed; control characters could hide text.
+    if (text.toUtf8() != raw || std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.category() == QChar::Other_Control;
+        })) {
+        *error = line->where + QStringLiteral("not UTF-8 text without control characters");
+        return LineShape::Refused;
+    }
+    if (text.trimmed().isEmpty() || text.startsWith(QLatin1Char('#')))
+        return LineShape::Blank;
+    const QRegularExpressionMatch match = shape.match(text);
+    if (!match.hasMatch()) {
+        *error = line->where + QStringLiteral("not KEY=value (no quotes, no spaces around =)");
+        return LineShape::Refused;
+    }
+    line->key = match.captured(1);
+    line->value = match.captured(2);
+    if (line->value.startsWith(QLatin1Char('"')) || line->value.startsWith(QLatin1Char('\''))) {
+        *error = line->where + QStringLiteral("no quotes: the value is taken as it stands");
+        return LineShape::Refused;
+    }
+    return LineShape::Entry;
+}
+
+// What the whole file must say, once every line was read.
+bool checkKeysGiven(const QString &path, const QHash<QString, int> &seen, QString *error)
+{
+    const bool devices = seen.contains(QStringLiteral("DEVICES"));
+    const bool devicesFrom = seen.contains(QStringLiteral("DEVICES_FROM"));
+    if (devices && devicesFrom) {
+        *error = QStringLiteral("%1:%2: DEVICES and DEVICES_FROM exclude each other")
+                     .arg(path, QString::number(qMax(seen.value(QStringLiteral("DEVICES")),
+                                                     seen.value(QStringLiteral("DEVICES_FROM")))));
+        return false;
+    }
+    if (!seen.contains(QStringLiteral("IMAGE"))) {
+        *error = QStringLiteral("%1: IMAGE missing").arg(path);
+        return false;
+    }
+    if (!devices && !devicesFrom) {
+        *error = QStringLiteral("%1: DEVICES or DEVICES_FROM missing").arg(path);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -30,97 +183,32 @@ std::optional<StationInput> readStationConfig(const QString &path, QString *erro
         return std::nullopt;
     }
     const QDir folder = QFileInfo(path).absoluteDir();
-    const auto pathFrom = [&folder](const QString &text) {
-        return text.isEmpty() ? text : QDir::cleanPath(folder.absoluteFilePath(text));
-    };
-    static const QRegularExpression shape(QStringLiteral("^([A-Z_]+)=(\\S(?:.*\\S)?)$"));
-    static const QStringList keys{"IMAGE",   "DEVICES",    "DEVICES_FROM", "RETRIES", "RETRY_AFTER",
-                                  "TIMEOUT", "GONE_AFTER", "NO_START",     "FORCE"};
-
     StationInput input;
     QHash<QString, int> seen; // key -> line
     const QList<QByteArray> lines = bytes->split('\n');
     for (int i = 0; i < lines.size(); ++i) {
-        const QString where = QStringLiteral("%1:%2: ").arg(path).arg(i + 1);
-        QByteArray raw = lines[i];
-        if (raw.endsWith('\r'))
-            raw.chop(1);
-        const QString line = QString::fromUtf8(raw);
-        // Bytes that are not UTF-8 come back changed; control characters could hide text.
-        if (line.toUtf8() != raw || std::any_of(line.cbegin(), line.cend(), [](QChar c) {
-                return c.category() == QChar::Other_Control;
-            })) {
-            *error = where + QStringLiteral("not UTF-8 text without control characters");
+        ConfigLine line{
+            {}, {}, QStringLiteral("%1:%2: ").arg(path, QString::number(i + 1)), &folder};
+        const LineShape shape = splitLine(lines[i], &line, error);
+        if (shape == LineShape::Refused)
             return std::nullopt;
-        }
-        if (line.trimmed().isEmpty() || line.startsWith(QLatin1Char('#')))
+        if (shape == LineShape::Blank)
             continue;
-        const QRegularExpressionMatch match = shape.match(line);
-        if (!match.hasMatch()) {
-            *error = where + QStringLiteral("not KEY=value (no quotes, no spaces around =)");
+        const KeyReader reader = keyReaders().value(line.key);
+        if (!reader) {
+            *error = line.where + QStringLiteral("unknown key %1").arg(line.key);
             return std::nullopt;
         }
-        const QString key = match.captured(1), value = match.captured(2);
-        if (value.startsWith(QLatin1Char('"')) || value.startsWith(QLatin1Char('\''))) {
-            *error = where + QStringLiteral("no quotes: the value is taken as it stands");
+        if (seen.contains(line.key)) {
+            *error = line.where + QStringLiteral("%1 given again (first on line %2)")
+                                      .arg(line.key, QString::number(seen.value(line.key)));
             return std::nullopt;
         }
-        if (!keys.contains(key)) {
-            *error = where + QStringLiteral("unknown key %1").arg(key);
+        seen.insert(line.key, i + 1);
+        if (!reader(line, &input, error))
             return std::nullopt;
-        }
-        if (seen.contains(key)) {
-            *error =
-                where +
-                QStringLiteral("%1 given again (first on line %2)").arg(key).arg(seen.value(key));
-            return std::nullopt;
-        }
-        seen.insert(key, i + 1);
-        const StationInput::Value checked{value, where + key};
-        if (key == QLatin1String("IMAGE")) {
-            input.image = pathFrom(value);
-        } else if (key == QLatin1String("DEVICES")) {
-            input.devices = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            input.devicesWhere = where + QStringLiteral("DEVICES: ");
-            for (const QString &device : qAsConst(input.devices)) {
-                QString reason;
-                if (!parseDeviceTarget(device, &reason)) {
-                    *error = input.devicesWhere + reason;
-                    return std::nullopt;
-                }
-            }
-        } else if (key == QLatin1String("DEVICES_FROM")) {
-            input.devicesFrom = QStringList{pathFrom(value)};
-            input.devicesWhere = where + QStringLiteral("DEVICES_FROM: ");
-        } else if (key == QLatin1String("RETRIES")) {
-            input.retries = checked;
-        } else if (key == QLatin1String("RETRY_AFTER")) {
-            input.retryAfter = checked;
-        } else if (key == QLatin1String("TIMEOUT")) {
-            input.timeout = checked;
-        } else if (key == QLatin1String("GONE_AFTER")) {
-            input.goneAfter = checked;
-        } else if (!yesNo(value,
-                          key == QLatin1String("NO_START") ? &input.noStart : &input.force)) {
-            *error =
-                where + QStringLiteral("%1 wants yes or no, not %2").arg(key, quotedInput(value));
-            return std::nullopt;
-        }
     }
-    if (seen.contains(QStringLiteral("DEVICES")) && seen.contains(QStringLiteral("DEVICES_FROM"))) {
-        *error = QStringLiteral("%1:%2: DEVICES and DEVICES_FROM exclude each other")
-                     .arg(path)
-                     .arg(qMax(seen.value("DEVICES"), seen.value("DEVICES_FROM")));
+    if (!checkKeysGiven(path, seen, error))
         return std::nullopt;
-    }
-    if (!seen.contains(QStringLiteral("IMAGE"))) {
-        *error = QStringLiteral("%1: IMAGE missing").arg(path);
-        return std::nullopt;
-    }
-    if (!seen.contains(QStringLiteral("DEVICES")) &&
-        !seen.contains(QStringLiteral("DEVICES_FROM"))) {
-        *error = QStringLiteral("%1: DEVICES or DEVICES_FROM missing").arg(path);
-        return std::nullopt;
-    }
     return input;
 }

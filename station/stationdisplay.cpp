@@ -20,26 +20,35 @@ int terminalWidth()
 
 } // namespace
 
+int StationDisplay::Totals::total() const
+{
+    return passed + failed;
+}
+
+double StationDisplay::Totals::yieldPercent() const
+{
+    return total() ? 100.0 * passed / total() : 0.0;
+}
+
+double StationDisplay::Totals::boardsPerHour() const
+{
+    return elapsedMs > 0 ? total() * 3600000.0 / double(elapsedMs) : 0.0;
+}
+
 QString StationDisplay::Totals::text() const
 {
-    const int total = passed + failed;
-    const double hours = double(elapsedMs) / 3600000.0;
     return QStringLiteral("passed %1, failed %2, total %3, yield %4 %, %5 boards/h")
-        .arg(passed)
-        .arg(failed)
-        .arg(total)
-        .arg(total ? 100.0 * passed / total : 0.0, 0, 'f', 1)
-        .arg(hours > 0 ? total / hours : 0.0, 0, 'f', 0);
+        .arg(QString::number(passed), QString::number(failed), QString::number(total()),
+             QString::number(yieldPercent(), 'f', 1), QString::number(boardsPerHour(), 'f', 0));
 }
 
 QJsonObject StationDisplay::Totals::json() const
 {
-    const int total = passed + failed;
     return {{"passed", passed},
             {"failed", failed},
-            {"total", total},
-            {"yield_percent", total ? 100.0 * passed / total : 0.0},
-            {"boards_per_hour", elapsedMs > 0 ? total * 3600000.0 / double(elapsedMs) : 0.0},
+            {"total", total()},
+            {"yield_percent", yieldPercent()},
+            {"boards_per_hour", boardsPerHour()},
             {"seconds", double(elapsedMs) / 1000.0}};
 }
 
@@ -64,7 +73,8 @@ StationDisplay::StationDisplay(Mode mode, bool json, const QStringList &slotLabe
 
 void StationDisplay::setState(int slot, int board, const QString &state)
 {
-    m_states[slot] = board > 0 ? QStringLiteral("board %1  %2").arg(board).arg(state) : state;
+    m_states[slot] =
+        board > 0 ? QStringLiteral("board %1  %2").arg(QString::number(board), state) : state;
     draw();
 }
 
@@ -79,11 +89,10 @@ void StationDisplay::event(int slot, int board, const char *name, const QString 
                            QJsonObject fields)
 {
     if (m_mode == Mode::Lines)
-        Output::message(QStringLiteral("%1  board %2  %3\n")
-                            .arg(m_labels[slot].leftJustified(m_labelWidth))
-                            .arg(board)
-                            .arg(text)
-                            .toLocal8Bit());
+        Output::message(
+            QStringLiteral("%1  board %2  %3\n")
+                .arg(m_labels[slot].leftJustified(m_labelWidth), QString::number(board), text)
+                .toLocal8Bit());
     if (!m_json)
         return;
     fields.insert("schema", JsonSchema);

@@ -18,6 +18,9 @@ public:
         int passed = 0;
         int failed = 0;
         qint64 elapsedMs = 0; // since the station started
+        int total() const;
+        double yieldPercent() const;
+        double boardsPerHour() const;
         QString text() const; // "passed 9, failed 1, total 10, yield 90.0 %, 1200 boards/h"
         QJsonObject json() const;
     };

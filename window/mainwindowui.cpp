@@ -24,6 +24,18 @@ void MainWindowUi::setupUi(QMainWindow *window)
     verticalLayout = new QVBoxLayout(centralwidget);
     verticalLayout->setObjectName(QString::fromUtf8("verticalLayout"));
 
+    setupAddressRow();
+    setupFileRow();
+    setupButtonRow();
+    setupBars(window);
+
+    retranslateUi(window);
+
+    QMetaObject::connectSlotsByName(window);
+}
+
+void MainWindowUi::setupAddressRow()
+{
     horizontalLayout_2 = new QHBoxLayout();
     horizontalLayout_2->setObjectName(QString::fromUtf8("horizontalLayout_2"));
     horizontalSpacer = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
@@ -50,7 +62,10 @@ void MainWindowUi::setupUi(QMainWindow *window)
     verticalLayout->addLayout(horizontalLayout_2);
     verticalSpacer = new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding);
     verticalLayout->addItem(verticalSpacer);
+}
 
+void MainWindowUi::setupFileRow()
+{
     horizontalLayout = new QHBoxLayout();
     horizontalLayout->setObjectName(QString::fromUtf8("horizontalLayout"));
     horizontalLayout->setSizeConstraint(QLayout::SetDefaultConstraint);
@@ -66,7 +81,10 @@ void MainWindowUi::setupUi(QMainWindow *window)
     verticalLayout->addLayout(horizontalLayout);
     verticalSpacer_2 = new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding);
     verticalLayout->addItem(verticalSpacer_2);
+}
 
+void MainWindowUi::setupButtonRow()
+{
     horizontalLayout_3 = new QHBoxLayout();
     horizontalLayout_3->setObjectName(QString::fromUtf8("horizontalLayout_3"));
     horizontalLayout_3->setSizeConstraint(QLayout::SetMaximumSize);
@@ -96,7 +114,10 @@ void MainWindowUi::setupUi(QMainWindow *window)
     verticalLayout->addLayout(horizontalLayout_3);
     verticalSpacer_3 = new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding);
     verticalLayout->addItem(verticalSpacer_3);
+}
 
+void MainWindowUi::setupBars(QMainWindow *window)
+{
     progressBar = new QProgressBar(centralwidget);
     progressBar->setObjectName(QString::fromUtf8("progressBar"));
     progressBar->setValue(24);
@@ -110,10 +131,6 @@ void MainWindowUi::setupUi(QMainWindow *window)
     statusbar = new QStatusBar(window);
     statusbar->setObjectName(QString::fromUtf8("statusbar"));
     window->setStatusBar(statusbar);
-
-    retranslateUi(window);
-
-    QMetaObject::connectSlotsByName(window);
 }
 
 void MainWindowUi::retranslateUi(QMainWindow *window)

@@ -47,4 +47,11 @@ public:
 
     void setupUi(QMainWindow *window);
     void retranslateUi(QMainWindow *window);
+
+private:
+    // The form's rows, top to bottom.
+    void setupAddressRow();
+    void setupFileRow();
+    void setupButtonRow();
+    void setupBars(QMainWindow *window);
 };
