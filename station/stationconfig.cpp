@@ -59,27 +59,11 @@ bool readDevicesFrom(const ConfigLine &line, StationInput *input, QString *)
     return true;
 }
 
-bool readRetries(const ConfigLine &line, StationInput *input, QString *)
+// A value checked with the command line's limits once the whole file is read.
+template <std::optional<StationInput::Value> StationInput::*value>
+bool readLater(const ConfigLine &line, StationInput *input, QString *)
 {
-    input->retries = line.checkedLater();
-    return true;
-}
-
-bool readRetryAfter(const ConfigLine &line, StationInput *input, QString *)
-{
-    input->retryAfter = line.checkedLater();
-    return true;
-}
-
-bool readTimeout(const ConfigLine &line, StationInput *input, QString *)
-{
-    input->timeout = line.checkedLater();
-    return true;
-}
-
-bool readGoneAfter(const ConfigLine &line, StationInput *input, QString *)
-{
-    input->goneAfter = line.checkedLater();
+    input->*value = line.checkedLater();
     return true;
 }
 
@@ -109,10 +93,10 @@ const QHash<QString, KeyReader> &keyReaders()
         {QStringLiteral("IMAGE"), readImage},
         {QStringLiteral("DEVICES"), readDevices},
         {QStringLiteral("DEVICES_FROM"), readDevicesFrom},
-        {QStringLiteral("RETRIES"), readRetries},
-        {QStringLiteral("RETRY_AFTER"), readRetryAfter},
-        {QStringLiteral("TIMEOUT"), readTimeout},
-        {QStringLiteral("GONE_AFTER"), readGoneAfter},
+        {QStringLiteral("RETRIES"), readLater<&StationInput::retries>},
+        {QStringLiteral("RETRY_AFTER"), readLater<&StationInput::retryAfter>},
+        {QStringLiteral("TIMEOUT"), readLater<&StationInput::timeout>},
+        {QStringLiteral("GONE_AFTER"), readLater<&StationInput::goneAfter>},
         {QStringLiteral("NO_START"), readNoStart},
         {QStringLiteral("FORCE"), readForce},
     };
