@@ -1,4 +1,5 @@
 # Sourced by the scripts: installs the Debian packages the project needs, only when missing.
+# shellcheck shell=bash
 ensure_packages() {
     local missing=()
     local pkg
@@ -18,14 +19,16 @@ ensure_packages() {
 
 # What building needs (help2man makes the manual pages from the programs' --help), and with
 # it what the window needs to run.
+# shellcheck disable=SC2034 # read by the scripts that source this file
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
     help2man)
 
 # What the test suite needs beside: a virtual X server for the window's smoke test, tshark
 # for the dissector, bash-completion, man and jq for the README's examples, ansible-core for
-# the fleet test's playbooks.
+# the fleet test's playbooks, shellcheck and ansible-lint for the scripts and the playbooks.
+# shellcheck disable=SC2034 # read by the scripts that source this file
 TEST_PACKAGES=(xvfb xauth x11-utils tshark wireshark-common bash-completion man-db jq iproute2
-    ansible-core)
+    ansible-core shellcheck ansible-lint)
 
 # Qt 6 beside Qt 5 (BOOTLOADER_QT_MAJOR=6).
 QT6_PACKAGES=(qt6-base-dev libqt6opengl6-dev)

@@ -69,6 +69,9 @@ Station::Station(const StationSettings &settings, Journal &journal, StationDispl
         slot->index = i;
         slot->device = settings.devices[i];
         slot->tick.setInterval(settings.pingIntervalMs);
+        // In step with the watch's pings: a coarse timer may fire just after the answer to the
+        // ping sent with it, and a board that came back at --gone-after would look never gone.
+        slot->tick.setTimerType(Qt::PreciseTimer);
         Slot *raw = slot.get();
         connect(&slot->tick, &QTimer::timeout, this, [this, raw] { onTick(*raw); });
         m_slots.push_back(std::move(slot));

@@ -30,7 +30,6 @@ class CliTest : public QObject
     const QByteArray m_image = buildFirmwareImage(QByteArray("0123456789abcdef-").repeated(35000));
     const QByteArray m_flipped = char(m_image[0] ^ 1) + m_image.mid(1); // stored checksum kept
     std::vector<std::unique_ptr<SimProcess>> m_sims;
-    QUdpSocket m_peer; // a device that must hear nothing
     int m_exitCode = -1;
     QString m_out, m_err;
 
@@ -101,7 +100,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QDir::setCurrent(m_dir.path()));
-        QVERIFY(m_peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        // An earlier run's log, 20 bytes short of the 8 KiB a "ulimit" row may write.
+        QVERIFY(writeTestFile("full.log", QByteArray(8 * 1024 - 20, '#')));
         for (const char *name : {"X.bin", "X.BIN", "target.bin"})
             QVERIFY(writeTestFile(name, m_image));
         QVERIFY(writeTestFile("flipped.bin", m_flipped));
@@ -202,7 +202,7 @@ private slots:
 
     void files_data()
     {
-        QTest::addColumn<QStringList>("arguments"); // %1: the silent peer's port
+        QTest::addColumn<QStringList>("arguments"); // %1: the port of a peer that must hear nothing
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("err"); // found in stderr
         QTest::addColumn<QString>("out"); // the whole of stdout
@@ -256,6 +256,9 @@ private slots:
             QRegularExpression::escape("--log-file \"fifo.bin\": not a regular file\n"));
         row("--log-file /dev/full", "inspect X.bin --log-file /dev/full", 2,
             QRegularExpression::escape("--log-file \"/dev/full\": not a regular file\n"));
+        row("--log-file appended to, its line cut by a file size limit",
+            "ulimit upload flipped.bin --log-file full.log" + d, 4,
+            "--log-file: the log could not be written: File too large\n");
         row("--help: nothing else done", "--help upload X.bin" + d, 0, "", "Usage: [\\s\\S]*");
     }
     void files()
@@ -263,15 +266,17 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, err);
         QFETCH(QString, out);
+        QUdpSocket peer; // a row's own: what a failed row sent is not heard by the next
+        QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
         QProcess writer; // a wrong open of the FIFO gets a writer that lets go at once: no hang
         writer.start("sh", {"-c", "exec 3>\"$0\"", "fifo.bin"});
-        runCli(arguments.replaceInStrings("%1", QString::number(m_peer.localPort())));
+        runCli(arguments.replaceInStrings("%1", QString::number(peer.localPort())));
         writer.kill();
         writer.waitForFinished();
         QTEST(m_exitCode, "exitCode");
         QVERIFY2(m_out.contains(QRegularExpression("\\A(?:" + out + ")\\z")), qPrintable(m_out));
         QVERIFY2(m_err.contains(QRegularExpression(err)), qPrintable(m_err));
-        QVERIFY(!m_peer.hasPendingDatagrams()); // nothing sent, nothing written over
+        QVERIFY(!peer.hasPendingDatagrams()); // nothing sent, nothing written over
         QVERIFY(!QFileInfo("fifo.bin").isFile());
         QVERIFY(readTestFile("target.bin") == m_image);
         if (m_exitCode == 0 && arguments[0] == "postbuild")

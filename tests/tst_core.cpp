@@ -85,6 +85,7 @@ private slots:
     void sequenceWrapsTo1NotTo0()
     {
         QCOMPARE(Datagram::nextSequence(0), quint8(1));
+        QCOMPARE(Datagram::nextSequence(254), quint8(255));
         QCOMPARE(Datagram::nextSequence(255), quint8(1));
     }
 

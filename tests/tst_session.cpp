@@ -1,10 +1,10 @@
 #include "cli/commandlineoptions.h"
-#include "session/devicesession.h"
-#include "posix/output.h"
-#include "session/sessionresult.h"
-#include "session/sessionrunner.h"
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
+#include "posix/output.h"
+#include "session/devicesession.h"
+#include "session/sessionresult.h"
+#include "session/sessionrunner.h"
 #include "sim/devicesimulator.h"
 #include "sim/simulatoroptions.h"
 #include "tests/support/testfiles.h"
@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+#include <climits>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <numeric>
 
@@ -315,6 +317,10 @@ private slots:
             "^127.0.0.1:\\d+  failed .* upload, check: Application is wrong! \\(Check answered");
         row("upload --start, End refused: not started", "sim --fail End", "upload start",
             "Start End", "^127.0.0.1:\\d+  failed .* upload: .*\\(End answered 0x04\\)\n");
+        row("upload --json, End refused: the verdict event", "sim --fail End", "upload json",
+            "Start End",
+            "\n\\{\"detail\":\"Uploaded with error :\\( \\(End answered 0x04\\)\",\"device\":"
+            "\"127.0.0.1:\\d+\",\"event\":\"verdict\",\"schema\":1,\"success\":false\\}\n");
         row("check --start, nothing to check: not started", "sim", "check start", "Check",
             "^127.0.0.1:\\d+  failed .* check: Application is wrong!");
     }
@@ -349,6 +355,31 @@ private slots:
             readTestFile(output.out.fileName()) + readTestFile(output.err.fileName());
         QVERIFY2(text.contains(QRegularExpression(said)), qPrintable(text));
         QTEST(int(text.count("waiting")), "waits");
+    }
+
+    void reportOnPipe() // what a reader of a full pipe takes ends at a line end
+    {
+        int pipe[2] = {-1, -1};
+        QCOMPARE(::pipe2(pipe, O_NONBLOCK), 0);
+        QCOMPARE(::fcntl(pipe[0], F_SETPIPE_SZ, PIPE_BUF), PIPE_BUF); // one page
+        // PIPE_BUF + 1 bytes in two lines: the pipe holds the first, then the second.
+        const QByteArray lines =
+            QByteArray(99, 'a') + '\n' + QByteArray(PIPE_BUF - 100, 'b') + '\n';
+        Output::writeTo(pipe[1], STDERR_FILENO);
+        Output::report(lines);
+        QByteArrayList reads;
+        const bool taken = QTest::qWaitFor([&] {
+            char buffer[2 * PIPE_BUF];
+            const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+            reads << (got > 0 ? QByteArray(buffer, int(got)) : QByteArray());
+            return reads.join().size() >= lines.size();
+        });
+        Output::writeTo(STDOUT_FILENO, STDERR_FILENO);
+        ::close(pipe[0]), ::close(pipe[1]);
+        QVERIFY(taken);
+        QCOMPARE(reads.join(), lines);
+        for (const QByteArray &read : reads)
+            QVERIFY2(read.isEmpty() || read.endsWith('\n'), read.right(20).constData());
     }
 
     void options_data()

@@ -1,13 +1,13 @@
 #include "cli/commandlineoptions.h"
-#include "station/journal.h"
+#include "core/datagram.h"
+#include "core/firmwareimage.h"
 #include "posix/output.h"
+#include "sim/devicesimulator.h"
+#include "sim/simulatoroptions.h"
+#include "station/journal.h"
 #include "station/station.h"
 #include "station/stationdisplay.h"
 #include "station/stationrunner.h"
-#include "core/datagram.h"
-#include "core/firmwareimage.h"
-#include "sim/devicesimulator.h"
-#include "sim/simulatoroptions.h"
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 
@@ -169,7 +169,7 @@ private slots:
     {
         QTest::addColumn<QStringList>("sims");    // one slot each
         QTest::addColumn<int>("count");           // boards, then the station stops
-        QTest::addColumn<QString>("options");     // "no-start", "gone=MS"
+        QTest::addColumn<QString>("options");     // "no-start", "gone=MS ping=MS"
         QTest::addColumn<QStringList>("results"); // per slot, its boards in order
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("detail"); // of the first board that did not pass
@@ -190,6 +190,9 @@ private slots:
             0);
         row("back within --gone-after: never gone", {"swap=30", "swap=400"}, 3, "gone=200",
             {"ok", "ok ok"}, 0);
+        // Pings at 0 and 200 ms unanswered: gone at 400 ms, when the next board answers.
+        row("gone after --gone-after, not a ping later", {"swap=300"}, 2, "gone=400 ping=200",
+            {"ok ok"}, 0);
         row("--no-start: checked, never started", {swap, swap}, 2, "no-start", {"ok", "ok"}, 0);
     }
     void boards()
@@ -203,7 +206,9 @@ private slots:
         StationSettings s = settings(count);
         s.noStart = options == "no-start";
         if (options.startsWith("gone="))
-            s.goneAfterMs = options.mid(5).toInt();
+            s.goneAfterMs = options.section(' ', 0, 0).mid(5).toInt();
+        if (options.contains("ping="))
+            s.pingIntervalMs = options.section("ping=", 1).toInt();
         Journal journal;
         QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
@@ -329,6 +334,14 @@ private slots:
         QVERIFY(heard.size() > 10);
         for (const QByteArray &datagram : heard)
             QCOMPARE(datagram.mid(2), QByteArray("\4Ping"));
+    }
+
+    void totals() // the yield as the operator and a --json reader get it
+    {
+        const StationDisplay::Totals twoOfThree{2, 1, 3600000};
+        QCOMPARE(twoOfThree.text(),
+                 QString("passed 2, failed 1, total 3, yield 66.7 %, 3 boards/h"));
+        QCOMPARE(twoOfThree.json()["yield_percent"].toDouble(), 200.0 / 3);
     }
 
     void swapOption() // bootloader-sim --swap-ms

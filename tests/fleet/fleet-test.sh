@@ -27,6 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# shellcheck source=tests/tools/checks.sh
 . "$(dirname "$0")/../tools/checks.sh"
 started=$SECONDS
 took() { echo "--- $1 (at $((SECONDS - started)) s)"; }

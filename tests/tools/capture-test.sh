@@ -13,6 +13,9 @@ script=${3:?usage: capture-test.sh CLI SIM DISSECTOR}
 for tool in dumpcap tshark; do
     command -v "$tool" >/dev/null || { echo "capture-test: $tool not installed, skipped"; exit 77; }
 done
+# shellcheck source=tests/tools/own-dissector.sh
+. "$(dirname "$0")/own-dissector.sh"
+own_dissector "$0" "$@"
 work=$(mktemp -d)
 sim_pid=
 capture_pid=
@@ -114,22 +117,26 @@ expect() { # expect DESCRIPTION COUNT AWK-CONDITION
         echo "FAIL $1: $n, expected $2"
     fi
 }
-# Fields: 1 kind, 2 type, 3 name, 4 payload length, 5 command answered, 6 status,
-# 7 expected sequence (wrong sequence), 8 malformed
-expect "Write requests of 512 bytes" 1792 '$1 == "command" && $2 == 3 && $3 == "Write" && $4 == 512'
-expect "Write requests in all" 1792 '$3 == "Write"'
-expect "successful replies to Write" 1792 '$1 == "reply" && $5 == 3 && $6 == "0xac"'
-expect "replies to Write in all" 1792 '$1 == "reply" && $5 == 3'
-expect "Start requests" 1 '$1 == "command" && $2 == 3 && $3 == "Start"'
-expect "Start replies, success" 1 '$1 == "reply" && $5 == 2 && $6 == "0xac"'
-expect "End requests" 1 '$1 == "command" && $2 == 3 && $3 == "End"'
-expect "End replies, success" 1 '$1 == "reply" && $5 == 4 && $6 == "0xac"'
-expect "Check requests" 1 '$1 == "command" && $2 == 3 && $3 == "Check"'
-expect "Check replies, success" 1 '$1 == "reply" && $5 == 5 && $6 == "0xac"'
-expect "StartApplication notices" 1 '$1 == "command" && $2 == 1 && $3 == "StartApplication"'
-expect "replies flagged with a wrong sequence" 0 '$7 != ""'
-expect "malformed datagrams" 0 '$8 != ""'
-expect "datagrams the dissector did not take" 0 '$1 == ""'
+# Fields, awk's $1 to $8 (single-quoted on purpose): 1 kind, 2 type, 3 name, 4 payload length,
+# 5 command answered, 6 status, 7 expected sequence (wrong sequence), 8 malformed
+# shellcheck disable=SC2016
+{
+    expect "Write requests of 512 bytes" 1792 \
+        '$1 == "command" && $2 == 3 && $3 == "Write" && $4 == 512'
+    expect "Write requests in all" 1792 '$3 == "Write"'
+    expect "successful replies to Write" 1792 '$1 == "reply" && $5 == 3 && $6 == "0xac"'
+    expect "replies to Write in all" 1792 '$1 == "reply" && $5 == 3'
+    expect "Start requests" 1 '$1 == "command" && $2 == 3 && $3 == "Start"'
+    expect "Start replies, success" 1 '$1 == "reply" && $5 == 2 && $6 == "0xac"'
+    expect "End requests" 1 '$1 == "command" && $2 == 3 && $3 == "End"'
+    expect "End replies, success" 1 '$1 == "reply" && $5 == 4 && $6 == "0xac"'
+    expect "Check requests" 1 '$1 == "command" && $2 == 3 && $3 == "Check"'
+    expect "Check replies, success" 1 '$1 == "reply" && $5 == 5 && $6 == "0xac"'
+    expect "StartApplication notices" 1 '$1 == "command" && $2 == 1 && $3 == "StartApplication"'
+    expect "replies flagged with a wrong sequence" 0 '$7 != ""'
+    expect "malformed datagrams" 0 '$8 != ""'
+    expect "datagrams the dissector did not take" 0 '$1 == ""'
+}
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,4 +1,5 @@
 # Sourced by the shell tests: one line per check, and the closing count that CTest logs show.
+# shellcheck shell=bash
 passed=0
 failed=0
 

@@ -109,10 +109,9 @@ offered_by_help() { # offered_by_help PROGRAM NAME
     local help missing=() option offered
     help=$("$1" --help) || return 1
     offered=" $(candidates "$2 --") $(candidates "$2 -") "
-    for option in $(grep -oE '^ +(-[a-zA-Z], )?--[a-z][a-z-]*' <<<"$help" |
-        grep -oE -- '--?[a-z][a-z-]*'); do
+    while read -r option; do
         [[ $offered == *" $option "* ]] || missing+=("$option")
-    done
+    done < <(grep -oE '^ +(-[a-zA-Z], )?--[a-z][a-z-]*' <<<"$help" | grep -oE -- '--?[a-z][a-z-]*')
     [ ${#missing[@]} -eq 0 ] || { echo "not offered: ${missing[*]}"; return 1; }
 }
 for pair in "$cli bootloader-cli" "$sim bootloader-sim"; do

@@ -10,6 +10,9 @@ for tool in tshark text2pcap; do
     command -v "$tool" >/dev/null ||
         { echo "dissector-test: $tool not installed, skipped"; exit 77; }
 done
+# shellcheck source=tests/tools/own-dissector.sh
+. "$(dirname "$0")/own-dissector.sh"
+own_dissector "$0" "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export HOME=$work # no personal preferences or plugins of whoever runs this
@@ -26,12 +29,14 @@ report() { # report OK DESCRIPTION
     fi
 }
 
-# packet DIRECTION HEXBYTES...: one datagram as text2pcap reads it, 16 bytes per line.
-# I goes client -> device (a command), O device -> client (a reply).
+# packet DIRECTION HEXBYTES...: one datagram as text2pcap reads it, 16 bytes per line; an
+# argument may hold several bytes ("$(hex Ping)"). I goes client -> device (a command),
+# O device -> client (a reply).
 packet() {
     local dir=$1
     shift
-    local bytes=("$@") i line
+    local bytes i line
+    read -r -d '' -a bytes <<<"$*"
     for ((i = 0; i < ${#bytes[@]}; i += 16)); do
         line=$(printf '%06x' "$i")
         [ "$i" -eq 0 ] && line="$dir $line"
@@ -76,24 +81,24 @@ for ((i = 0; i < 512; i++)); do block+=("$(printf '%02x' $((i * 7 % 256)))"); do
 # An exchange as the window or bootloader-cli has it with bootloader-sim, with the faults
 # a device or a network can add.
 {
-    packet I 03 01 04 $(hex Ping)                  # 1 Ping request
+    packet I 03 01 04 "$(hex Ping)"                # 1 Ping request
     packet O 02 01 01 73                           # 2 its keep-alive
-    packet I 03 02 05 $(hex Start)                 # 3 Start request
+    packet I 03 02 05 "$(hex Start)"               # 3 Start request
     packet O 02 02 02 ac                           # 4 success
-    packet I 03 0c 05 $(hex Write) "${block[@]}"   # 5 Write with 512 bytes
+    packet I 03 0c 05 "$(hex Write)" "${block[@]}" # 5 Write with 512 bytes
     packet O 02 0c 03 ac                           # 6 success
-    packet I 03 0d 05 $(hex Write) ff ff           # 7 Write with 2 bytes
+    packet I 03 0d 05 "$(hex Write)" ff ff         # 7 Write with 2 bytes
     packet O 02 0d 03 02                           # 8 refused: past the image end
     packet O 02 63 01 73                           # 9 keep-alive with any sequence
-    packet I 03 0e 05 $(hex Check)                 # 10 Check
+    packet I 03 0e 05 "$(hex Check)"               # 10 Check
     packet O 02 0f 05 ac                           # 11 wrong sequence
-    packet I 01 0f 03 $(hex End)                   # 12 End notice
+    packet I 01 0f 03 "$(hex End)"                 # 12 End notice
     packet I 03 01                                 # 13 two bytes
-    packet I 03 10 09 $(hex Pi)                    # 14 name runs past the end
+    packet I 03 10 09 "$(hex Pi)"                  # 14 name runs past the end
     packet O 02 10 03                              # 15 three-byte reply
-    packet I 03 11 03 $(hex Abc)                   # 16 unknown name
+    packet I 03 11 03 "$(hex Abc)"                 # 16 unknown name
     packet O 02 11 00 05                           # 17 refused: unknown name
-    packet I 01 12 10 $(hex StartApplication)      # 18 StartApplication notice
+    packet I 01 12 10 "$(hex StartApplication)"    # 18 StartApplication notice
     packet I 03 13 00                              # 19 empty name
     packet O 02 13 04 03                           # 20 not a valid image
     packet O 02 13 04 04                           # 21 forced failure
@@ -147,7 +152,7 @@ compare "filter on name and length finds the Write; its payload is the 512 bytes
 
 # The port preference moves the dissector: another port decodes, 31120 no longer does.
 {
-    packet I 03 05 04 $(hex Ping)
+    packet I 03 05 04 "$(hex Ping)"
     packet O 02 05 01 73
 } | make_pcap "$work/otherport.pcap" 40002,41000 || exit 1
 protocols=(-T fields -e frame.protocols)
@@ -166,9 +171,9 @@ report "$(grep -q bootloader "$work/moved"; [ $? -eq 1 ]; echo $?)" \
 
 # Both ends on the port: the first byte tells a command (1 or 3) from a reply.
 {
-    packet I 03 07 05 $(hex Check)
+    packet I 03 07 05 "$(hex Check)"
     packet O 02 07 05 ac
-    packet I 01 08 03 $(hex End)
+    packet I 01 08 03 "$(hex End)"
 } | make_pcap "$work/sameport.pcap" 31120,31120 || exit 1
 decode "$work/sameport.pcap" -T fields -E separator='|' -e bootloader.kind -e _ws.col.Info \
     >"$work/same" || report 1 "same port"

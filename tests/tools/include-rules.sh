@@ -28,8 +28,9 @@ edges() {
 no_upward_include() { # no_upward_include FOLDER
     local folder=$1 bad
     bad=$(edges | awk -v f="$folder" -v ok=" ${allowed[$1]} " \
-        'index($1, f "/") == 1 { split($2, p, "/"); if (index(ok, " " p[1] " ") == 0) print }')
-    [ -z "$bad" ] || { echo "$bad" | sed 's/^/  includes upward: /'; return 1; }
+        'index($1, f "/") == 1 { split($2, p, "/")
+            if (index(ok, " " p[1] " ") == 0) print "  includes upward: " $0 }')
+    [ -z "$bad" ] || { echo "$bad"; return 1; }
 }
 
 for folder in core posix session station cli sim window tools; do
@@ -40,8 +41,8 @@ done
 no_cycle() {
     local out
     out=$(edges | awk '{ src = $1; sub(/\.cpp$/, ".h", src); if (src != $2) print $2, src }' |
-        tsort 2>&1 >/dev/null)
-    [ -z "$out" ] || { echo "$out" | sed 's/^/  /'; return 1; }
+        tsort 2>&1 >/dev/null | sed 's/^/  /')
+    [ -z "$out" ] || { echo "$out"; return 1; }
 }
 check "no include cycle between files" no_cycle
 checks_done

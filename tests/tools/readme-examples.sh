@@ -14,18 +14,9 @@ set -uo pipefail
 readme=$(realpath "$1") build=$(realpath "$2")
 source=$(dirname "$readme")
 
-if [ "${READMETEST_NAMESPACE:-}" = "" ]; then
-    for flags in -n -rn; do
-        if unshare "$flags" true 2>/dev/null; then
-            READMETEST_NAMESPACE=private exec unshare "$flags" bash "$0" "$@"
-        fi
-    done
-    echo "note: no private network namespace here; running on this machine's loopback"
-    READMETEST_NAMESPACE=none
-elif ! ip link set lo up; then
-    echo "FAIL: could not bring up loopback in the private network namespace"
-    exit 1
-fi
+# shellcheck source=tests/tools/loopback.sh
+. "$(dirname "$0")/loopback.sh"
+own_loopback "$0" "$@"
 
 scratch=$(mktemp -d) blocks=$(mktemp -d)
 sims=()
@@ -47,7 +38,8 @@ for port in 31120 31121 31122 31123; do
     exec {out}<"$blocks/sim" # kept open for the simulator's stdout
     rm "$blocks/sim"
     if ! IFS= read -r -t 10 line <&"$out" || [ "$line" != "bootloader-sim listening on 127.0.0.1:$port" ]; then
-        echo "FAIL: no simulator on 127.0.0.1:$port (a program holds the port?)"
+        echo "FAIL: no simulator on 127.0.0.1:$port:" \
+            "UDP port $port is held by $(port_holder "$port")"
         exit 1
     fi
 done
@@ -55,9 +47,9 @@ done
 # Why a block must not run, if it must not: "" when it may.
 refusal() {
     local address
-    for address in $(grep -oE '([0-9]{1,3}\.){3}[0-9]{1,3}' "$1"); do
+    while read -r address; do
         [[ $address == 127.* ]] || { echo "names $address, which is not loopback"; return; }
-    done
+    done < <(grep -oE '([0-9]{1,3}\.){3}[0-9]{1,3}' "$1")
     local v6
     v6=$(grep -oE '\[[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*\]' "$1")
     if [ -n "$v6" ] && grep -qvxF '[::1]' <<<"$v6"; then
@@ -94,5 +86,5 @@ for file in "$blocks"/*.sh; do
     fi
 done
 
-echo "$((count - failed)) of $count README blocks ran cleanly (network: $READMETEST_NAMESPACE)"
+echo "$((count - failed)) of $count README blocks ran cleanly (loopback: $LOOPBACK)"
 [ "$count" -gt 0 ] && [ "$failed" -eq 0 ]

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # scripts/run without a display runs the job with bootloader-cli against the simulator and
 # exits 0; with UDP port 31120 held by another socket, it starts the simulator on a free
-# port, says so, and the job goes there.
+# port, says so, and the job goes there. In a private network namespace where the system
+# allows one: 31120 is then the test's own.
 # Usage: run-test.sh PATH/TO/scripts/run BUILD_DIR
 set -uo pipefail
 run=$1 build=$2
+# shellcheck source=tests/tools/loopback.sh
+. "$(dirname "$0")/loopback.sh"
+own_loopback "$0" "$@"
+# shellcheck source=tests/tools/checks.sh
 . "$(dirname "$0")/checks.sh"
 headless_run() { env -u DISPLAY -u WAYLAND_DISPLAY BOOTLOADER_BUILD_DIR="$build" bash "$run" 2>&1; }
 has() { grep -qE "$1" <<<"$out"; }
@@ -31,7 +36,10 @@ for _ in $(seq 100); do
     holder=
     sleep 0.1
 done
-[ -n "$holder" ] || { echo "FAIL: could not hold port 31120"; exit 1; }
+if [ -z "$holder" ]; then
+    echo "FAIL: UDP port 31120, which this test needs, stayed held by $(port_holder 31120)"
+    exit 1
+fi
 trap 'kill "$holder"' EXIT
 out=$(headless_run)
 check "31120 taken: exit status 0" test $? -eq 0
