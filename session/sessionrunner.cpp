@@ -36,7 +36,8 @@ SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArra
       m_running(devices.size())
 {
     for (const DeviceTarget &device : devices) {
-        const int index = m_reporter.addDevice(device.label(), operationName(operation));
+        const int index =
+            m_reporter.addDevice(device.label(), operationName(operation), device.interface);
         m_sessions.push_back(
             std::make_unique<DeviceSession>(device, operation, image, options.session));
         DeviceSession *session = m_sessions.back().get();

@@ -241,6 +241,7 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
         {"host", QSysInfo::machineHostName()},
         {"slot", slot.device.label()},
+        {"interface", ProgressReporter::interfaceJson(slot.device.interface)},
         {"board", slot.board},
         {"image", m_settings.imagePath},
         {"image_checksum", m_imageChecksum},

@@ -33,7 +33,7 @@ std::optional<StationSettings> checkStationInput(const StationInput &input, QStr
         settings.goneAfterMs = int(DefaultGoneAfterSeconds * 1000);
     }
     const std::optional<QVector<DeviceTarget>> devices =
-        readDeviceList(input.devices, input.devicesFrom, error);
+        readDeviceList(input.devices, input.devicesFrom, error, input.interface);
     if (!devices) {
         error->prepend(input.devicesWhere);
         return std::nullopt;

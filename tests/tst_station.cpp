@@ -1,13 +1,13 @@
 #include "cli/commandlineoptions.h"
-#include "station/journal.h"
+#include "core/datagram.h"
+#include "core/firmwareimage.h"
 #include "posix/output.h"
+#include "sim/devicesimulator.h"
+#include "sim/simulatoroptions.h"
+#include "station/journal.h"
 #include "station/station.h"
 #include "station/stationdisplay.h"
 #include "station/stationrunner.h"
-#include "core/datagram.h"
-#include "core/firmwareimage.h"
-#include "sim/devicesimulator.h"
-#include "sim/simulatoroptions.h"
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 
@@ -70,7 +70,7 @@ class StationTest : public QObject
             m_sims.push_back(std::make_unique<DeviceSimulator>(settings));
             QString error;
             QVERIFY2(m_sims.back()->listen(&error), qPrintable(error));
-            m_devices.append({QHostAddress(QHostAddress::LocalHost), m_sims.back()->port()});
+            m_devices.append({QHostAddress(QHostAddress::LocalHost), m_sims.back()->port(), {}});
         }
     }
     StationSettings settings(int count)
@@ -222,7 +222,7 @@ private slots:
         const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
         for (const QJsonObject &r : records()) {
             QCOMPARE(r.keys().join(','),
-                     QString("board,detail,event,host,image,image_checksum,"
+                     QString("board,detail,event,host,image,image_checksum,interface,"
                              "result,retries,round_trips,schema,seconds,slot,time"));
             QCOMPARE(r["schema"].toInt(), 1);
             QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
@@ -318,7 +318,7 @@ private slots:
             peer.writeDatagram(datagram.makeReply(verdict));
         });
         startSimulators({"swap=150"}); // the sentinel: two boards flashed meanwhile
-        m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort()});
+        m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort(), {}});
         Journal journal;
         QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
