@@ -3,7 +3,9 @@
 #include "posix/output.h"
 #include "posix/terminationsignals.h"
 #include "session/sessionresult.h"
+#include "session/slotlock.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 
 using namespace Output;
@@ -104,8 +106,14 @@ int SessionRunner::exitStatus() const
 int runSessions(DeviceSession::Operation operation, const QByteArray &image,
                 const QVector<DeviceTarget> &devices, const RunOptions &options)
 {
-    SessionRunner runner(operation, image, devices, options);
     QString error;
+    SlotLock held(QCoreApplication::applicationName() + QLatin1Char(' ') +
+                  operationName(operation));
+    if (!held.acquire(devices, &error)) {
+        Output::message(QStringLiteral("bootloader-cli: %1\n").arg(error).toLocal8Bit());
+        return ExitUsage;
+    }
+    SessionRunner runner(operation, image, devices, options);
     if (!TerminationSignals::onSignal(
             &runner,
             [&runner](int signalNumber) {

@@ -4,6 +4,7 @@
 #include "posix/output.h"
 #include "sim/devicesimulator.h"
 #include "sim/simulatoroptions.h"
+#include "session/slotlock.h"
 #include "station/journal.h"
 #include "station/station.h"
 #include "station/stationdisplay.h"
@@ -368,6 +369,8 @@ private slots:
         row("journal: a device", run.section(' ', 0, -2) + " /dev/null", "", 4);
         row("journal: in a missing folder", run + "none/j", "", 4);
         row("config: an unknown key", "station --config %2/c.conf --journal %2/j", "", 2);
+        row("a slot another program holds: station", run + "j --count 1", "", 2);
+        row("a slot another program holds: upload", "upload %2/X.bin -d %1", "", 2);
     }
     void commandLine() // nothing is sent; a refused journal is not created
     {
@@ -381,6 +384,10 @@ private slots:
         QCOMPARE(std::holds_alternative<QString>(command) ? std::get<QString>(command) : "", error);
         if (!error.isEmpty())
             return;
+        SlotLock holder("another");
+        QString why;
+        QVERIFY(!QByteArray(QTest::currentDataTag()).contains("holds") ||
+                holder.acquire(m_devices, &why));
         QTEST(runCommand(std::get<CliCommand>(command)), "exitCode");
         QCoreApplication::processEvents();
         QCOMPARE(received(*m_sims[0]), 0);
