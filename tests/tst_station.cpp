@@ -223,7 +223,7 @@ private slots:
         const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
         for (const QJsonObject &r : records()) {
             QCOMPARE(r.keys().join(','),
-                     QString("board,detail,event,host,image,image_checksum,interface,"
+                     QString("board,detail,event,host,image,image_checksum,interface,mac,"
                              "result,retries,round_trips,schema,seconds,slot,time"));
             QCOMPARE(r["schema"].toInt(), 1);
             QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
