@@ -76,7 +76,8 @@ Exit status:
   0    every device succeeded (inspect: every image is valid)
   1    a device answered with a failure verdict: End or Check failed, Start or Write
        refused (inspect: an image is not valid)
-  2    usage error, or a file was refused or unreadable (nothing was sent)
+  2    usage error, a file was refused or unreadable, or a device is in use by
+       another program (nothing was sent)
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
   4    the devices were served, but the report could not be written to stdout

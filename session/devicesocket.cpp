@@ -1,5 +1,7 @@
 #include "session/devicesocket.h"
 
+#include "core/quotedinput.h"
+
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -57,7 +59,8 @@ bool DeviceSocket::open(const QHostAddress &address, quint16 port, const QString
     if (m_fd >= 0 && !device.isEmpty() &&
         ::setsockopt(m_fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(),
                      socklen_t(device.size())) != 0) {
-        *error = QStringLiteral("network interface %1: %2").arg(interface, systemError());
+        *error =
+            QStringLiteral("network interface %1: %2").arg(quotedInput(interface), systemError());
         close();
         return false;
     }
