@@ -55,6 +55,9 @@ Commands:
 
 DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
 IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
+DEVICE@INTERFACE (or --interface for every device that names none) sends only out
+of that network interface: a fixture's identical boards at one address, each on a
+port of its own, are told apart ([fe80::1%eth1]:31120 for IPv6 link-local).
 Give --device several times, or --devices-from a file with one DEVICE a line, to serve
 devices in parallel. Each device gets one summary line on stdout: device, result,
 seconds, detail; with --json, stdout carries JSON Lines instead. Progress and messages
@@ -73,7 +76,8 @@ Exit status:
   0    every device succeeded (inspect: every image is valid)
   1    a device answered with a failure verdict: End or Check failed, Start or Write
        refused (inspect: an image is not valid)
-  2    usage error, or a file was refused or unreadable (nothing was sent)
+  2    usage error, a file was refused or unreadable, or a device is in use by
+       another program (nothing was sent)
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
   4    the devices were served, but the report could not be written to stdout
@@ -87,6 +91,10 @@ With several devices the worst one counts: 3 over 1 over 0.)";
 CliOptions::CliOptions()
     : device({"d", "device"}, "upload, check, start, station: a device to serve; may be repeated.",
              "device"),
+      interface("interface",
+                "upload, check, start, station: the network interface of every device that "
+                "names none.",
+                "name"),
       devicesFrom("devices-from",
                   "upload, check, start, station: devices from a file, one a line; - for stdin.",
                   "file"),
@@ -137,9 +145,9 @@ const char *CliOptions::description()
 
 QList<QCommandLineOption> CliOptions::list() const
 {
-    return {device,     devicesFrom, timeout, retries, retryAfter, force,
-            checkAfter, startAfter,  journal, config,  goneAfter,  count,
-            noStart,    output,      json,    logFile, quiet,      verbose};
+    return {device,     interface,  devicesFrom, timeout, retries,   retryAfter, force,
+            checkAfter, startAfter, journal,     config,  goneAfter, count,      noStart,
+            output,     json,       logFile,     quiet,   verbose};
 }
 
 std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &parser) const
@@ -170,8 +178,8 @@ std::variant<CliCommand, QString> CliOptions::checkFileCommand(const QCommandLin
                                                                const QStringList &arguments,
                                                                CliCommand checked) const
 {
-    for (const QCommandLineOption *option : {&device, &devicesFrom, &timeout, &retries, &retryAfter,
-                                             &force, &checkAfter, &startAfter}) {
+    for (const QCommandLineOption *option : {&device, &interface, &devicesFrom, &timeout, &retries,
+                                             &retryAfter, &force, &checkAfter, &startAfter}) {
         if (parser.isSet(*option))
             return QStringLiteral("%1 takes no --%2").arg(command, option->names().constLast());
     }
@@ -236,8 +244,8 @@ std::variant<CliCommand, QString> CliOptions::checkDeviceCommand(const QCommandL
                                            &checked.run.session, &error))
         return error;
     checked.files = arguments;
-    const std::optional<QVector<DeviceTarget>> devices =
-        readDeviceList(parser.values(device), parser.values(devicesFrom), &error);
+    const std::optional<QVector<DeviceTarget>> devices = readDeviceList(
+        parser.values(device), parser.values(devicesFrom), &error, parser.value(interface));
     if (!devices)
         return error;
     if (devices->isEmpty())
@@ -279,6 +287,7 @@ std::variant<CliCommand, QString> CliOptions::checkStation(const QCommandLinePar
     input.image = arguments.constFirst();
     input.devices = parser.values(device);
     input.devicesFrom = parser.values(devicesFrom);
+    input.interface = parser.value(interface);
     const auto value = [&parser](const QCommandLineOption &option) {
         return parser.isSet(option) ? std::optional<StationInput::Value>(
                                           {parser.value(option), "--" + option.names().constLast()})
@@ -303,8 +312,8 @@ std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandL
                                                                  CliCommand checked) const
 {
     // The file is read when the station runs; it alone says what it says.
-    for (const QCommandLineOption *option :
-         {&device, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter, &noStart}) {
+    for (const QCommandLineOption *option : {&device, &interface, &devicesFrom, &timeout, &retries,
+                                             &retryAfter, &force, &goneAfter, &noStart}) {
         if (parser.isSet(*option))
             return QStringLiteral("with --config, --%1 is for the config file to say")
                 .arg(option->names().constLast());

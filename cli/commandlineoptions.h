@@ -36,9 +36,9 @@ struct CliOptions
     // --devices-from files; no file given as an argument is opened yet.
     std::variant<CliCommand, QString> check(const QCommandLineParser &parser) const;
 
-    QCommandLineOption device, devicesFrom, timeout, retries, retryAfter, force, checkAfter,
-        startAfter, journal, config, goneAfter, count, noStart, output, json, logFile, quiet,
-        verbose;
+    QCommandLineOption device, interface, devicesFrom, timeout, retries, retryAfter, force,
+        checkAfter, startAfter, journal, config, goneAfter, count, noStart, output, json, logFile,
+        quiet, verbose;
 
 private:
     std::variant<CliCommand, QString> checkFileCommand(const QCommandLineParser &parser,

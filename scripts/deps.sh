@@ -17,11 +17,12 @@ ensure_packages() {
     "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What building needs (help2man makes the manual pages from the programs' --help), and with
-# it what the window needs to run.
+# What building needs (help2man makes the manual pages from the programs' --help,
+# libnl-route-3-dev reads and refreshes the station's neighbour table), and with it what the
+# window needs to run.
 # shellcheck disable=SC2034 # read by the scripts that source this file
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 fonts-dejavu-core
-    help2man)
+    help2man pkg-config libnl-route-3-dev)
 
 # What the test suite needs beside: a virtual X server for the window's smoke test, tshark
 # for the dissector, bash-completion, man and jq for the README's examples, ansible-core for

@@ -28,10 +28,11 @@ std::optional<QByteArray> readList(const QString &name, QString *error)
     return std::nullopt;
 }
 
-bool add(QVector<DeviceTarget> &devices, const QString &text, const QString &where, QString *error)
+bool add(QVector<DeviceTarget> &devices, const QString &text, const QString &where,
+         const QString &interface, QString *error)
 {
     QString reason;
-    const std::optional<DeviceTarget> device = parseDeviceTarget(text, &reason);
+    const std::optional<DeviceTarget> device = parseDeviceTarget(text, &reason, interface);
     if (!device) {
         *error = QStringLiteral("%1: %2").arg(where, reason);
         return false;
@@ -49,11 +50,12 @@ bool add(QVector<DeviceTarget> &devices, const QString &text, const QString &whe
 } // namespace
 
 std::optional<QVector<DeviceTarget>> readDeviceList(const QStringList &devices,
-                                                    const QStringList &files, QString *error)
+                                                    const QStringList &files, QString *error,
+                                                    const QString &interface)
 {
     QVector<DeviceTarget> list;
     for (const QString &text : devices) {
-        if (!add(list, text, QStringLiteral("--device"), error))
+        if (!add(list, text, QStringLiteral("--device"), interface, error))
             return std::nullopt;
     }
     for (const QString &name : files) {
@@ -62,7 +64,8 @@ std::optional<QVector<DeviceTarget>> readDeviceList(const QStringList &devices,
             return std::nullopt;
         const QList<QByteArray> lines = text->split('\n');
         for (int i = 0; i < lines.size(); ++i) {
-            const QString where = QStringLiteral("%1, line %2").arg(quotedInput(name)).arg(i + 1);
+            const QString where =
+                QStringLiteral("%1, line %2").arg(quotedInput(name), QString::number(i + 1));
             // Qt 5 would end the line at the NUL: the device read would not be the line written.
             if (lines[i].contains('\0')) {
                 *error = where + QStringLiteral(": a NUL byte");
@@ -71,7 +74,7 @@ std::optional<QVector<DeviceTarget>> readDeviceList(const QStringList &devices,
             const int comment = lines[i].indexOf('#');
             const QByteArray bytes = comment < 0 ? lines[i] : lines[i].left(comment);
             const QString line = QString::fromUtf8(bytes).trimmed();
-            if (!line.isEmpty() && !add(list, line, where, error))
+            if (!line.isEmpty() && !add(list, line, where, interface, error))
                 return std::nullopt;
         }
     }

@@ -69,7 +69,7 @@ void DeviceSession::start()
     m_clock.start();
     m_stage = Stage::Connecting;
     QString error;
-    if (!m_socket.open(m_device.address, m_device.port, &error)) {
+    if (!m_socket.open(m_device.address, m_device.port, m_device.interface, &error)) {
         finish(Result::LinkLost,
                QStringLiteral("cannot open a socket to %1: %2").arg(m_device.label(), error));
         return;

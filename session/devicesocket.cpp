@@ -1,9 +1,12 @@
 #include "session/devicesocket.h"
 
+#include "core/quotedinput.h"
+
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,7 +27,8 @@ DeviceSocket::~DeviceSocket()
     close();
 }
 
-bool DeviceSocket::open(const QHostAddress &address, quint16 port, QString *error)
+bool DeviceSocket::open(const QHostAddress &address, quint16 port, const QString &interface,
+                        QString *error)
 {
     sockaddr_storage peer = {};
     socklen_t peerLength = 0;
@@ -40,10 +44,26 @@ bool DeviceSocket::open(const QHostAddress &address, quint16 port, QString *erro
         ipv6->sin6_port = htons(port);
         const Q_IPV6ADDR bytes = address.toIPv6Address();
         std::memcpy(&ipv6->sin6_addr, bytes.c, sizeof bytes.c);
-        ipv6->sin6_scope_id = address.scopeId().toUInt();
+        // A scope by name ("fe80::1%eth1") or by number ("fe80::1%2").
+        const QString scope = address.scopeId();
+        bool numeric = false;
+        ipv6->sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric && !scope.isEmpty())
+            ipv6->sin6_scope_id = ::if_nametoindex(scope.toUtf8().constData());
         peerLength = sizeof *ipv6;
     }
     m_fd = ::socket(peer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Tied to its interface before connect, the socket sends out of that interface only: boards
+    // at one address behind several interfaces are told apart. No privilege is needed for it.
+    const QByteArray device = interface.toUtf8();
+    if (m_fd >= 0 && !device.isEmpty() &&
+        ::setsockopt(m_fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(),
+                     socklen_t(device.size())) != 0) {
+        *error =
+            QStringLiteral("network interface %1: %2").arg(quotedInput(interface), systemError());
+        close();
+        return false;
+    }
     if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr *>(&peer), peerLength) != 0) {
         *error = systemError();
         close();

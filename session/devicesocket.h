@@ -21,7 +21,8 @@ public:
     explicit DeviceSocket(QObject *parent = nullptr);
     ~DeviceSocket() override;
 
-    bool open(const QHostAddress &address, quint16 port, QString *error);
+    // `interface`: the only network interface it may use; empty: as routed.
+    bool open(const QHostAddress &address, quint16 port, const QString &interface, QString *error);
     void close();
 
     // False with the reason when the datagram did not leave whole; `refused` tells ICMP

@@ -62,16 +62,23 @@ ProgressReporter::Progress ProgressReporter::progressFor(bool quiet, bool verbos
     return ::isatty(STDERR_FILENO) && !verbose ? Progress::Bars : Progress::Lines;
 }
 
+QJsonValue ProgressReporter::interfaceJson(const QString &interface)
+{
+    return interface.isEmpty() ? QJsonValue() : QJsonValue(interface);
+}
+
 ProgressReporter::ProgressReporter(Progress progress, bool verbose, bool json, bool quiet)
     : m_progress(json ? Progress::None : progress), m_verbose(verbose), m_json(json), m_quiet(quiet)
 {
 }
 
-int ProgressReporter::addDevice(const QString &label, const QString &operation)
+int ProgressReporter::addDevice(const QString &label, const QString &operation,
+                                const QString &interface)
 {
     Device device;
     device.label = label;
     device.operation = operation;
+    device.interface = interface;
     m_devices.append(device);
     m_labelWidth = qMax(m_labelWidth, int(label.size()));
     return int(m_devices.size()) - 1;
@@ -177,7 +184,8 @@ void ProgressReporter::summary(int device, const Summary &summary)
                {"bytes_sent", double(summary.bytesSent)},
                {"retries", summary.retries},
                {"round_trips", roundTrips(summary.roundTripsUs)},
-               {"detail", summary.detail}});
+               {"detail", summary.detail},
+               {"interface", interfaceJson(m_devices[device].interface)}});
         return;
     }
     // Which of the steps asked for ran: a failure names the step that failed.

@@ -39,11 +39,15 @@ public:
     // "round_trips" as the JSON result and the station's journal give it: count, min_us,
     // median_us, max_us.
     static QJsonObject roundTrips(QVector<qint64> us);
+    // "interface" as the JSON result and the journal give it: the name, or null for none.
+    static QJsonValue interfaceJson(const QString &interface);
 
     // `quiet` also hides the line that says a device has not answered yet.
     ProgressReporter(Progress progress, bool verbose, bool json, bool quiet = false);
 
-    int addDevice(const QString &label, const QString &operation);
+    // `interface`: the one the device's socket is tied to, if any.
+    int addDevice(const QString &label, const QString &operation,
+                  const QString &interface = QString());
     void begin();
     void progress(int device, int percent);
     void commandAnswered(int device, const char *name, quint8 sequence, Datagram::ReplyKind answer,
@@ -63,6 +67,7 @@ private:
     {
         QString label;
         QString operation;
+        QString interface;
         int percent = 0;
         int tenthsShown = 0;
         QString result;

@@ -3,7 +3,9 @@
 #include "posix/output.h"
 #include "posix/terminationsignals.h"
 #include "session/sessionresult.h"
+#include "session/slotlock.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 
 using namespace Output;
@@ -36,7 +38,8 @@ SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArra
       m_running(devices.size())
 {
     for (const DeviceTarget &device : devices) {
-        const int index = m_reporter.addDevice(device.label(), operationName(operation));
+        const int index =
+            m_reporter.addDevice(device.label(), operationName(operation), device.interface);
         m_sessions.push_back(
             std::make_unique<DeviceSession>(device, operation, image, options.session));
         DeviceSession *session = m_sessions.back().get();
@@ -103,8 +106,14 @@ int SessionRunner::exitStatus() const
 int runSessions(DeviceSession::Operation operation, const QByteArray &image,
                 const QVector<DeviceTarget> &devices, const RunOptions &options)
 {
-    SessionRunner runner(operation, image, devices, options);
     QString error;
+    SlotLock held(QCoreApplication::applicationName() + QLatin1Char(' ') +
+                  operationName(operation));
+    if (!held.acquire(devices, &error)) {
+        Output::message(QStringLiteral("bootloader-cli: %1\n").arg(error).toLocal8Bit());
+        return ExitUsage;
+    }
+    SessionRunner runner(operation, image, devices, options);
     if (!TerminationSignals::onSignal(
             &runner,
             [&runner](int signalNumber) {

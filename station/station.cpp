@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QSysInfo>
 #include <QTimer>
+#include <algorithm>
 #include <utility>
 
 using Operation = DeviceSession::Operation;
@@ -25,6 +26,11 @@ constexpr int JsonSchema = 1;
 constexpr int StepCount = 3; // upload, check, start
 const char *const StepNames[StepCount] = {"upload", "check", "start"};
 constexpr int QuietTicks = 2; // ping intervals without an answer: the board has fallen silent
+
+QJsonValue macJson(const QString &mac)
+{
+    return mac.isEmpty() ? QJsonValue() : QJsonValue(mac);
+}
 
 void dispose(std::unique_ptr<DeviceSession> &session)
 {
@@ -44,6 +50,7 @@ struct Station::Slot
 
     int index = 0;
     DeviceTarget device;
+    QString mac; // the board's Ethernet address, as the neighbour table has it; empty: unknown
     Phase phase = Phase::Idle;
     int board = 0;                         // boards begun here
     std::unique_ptr<DeviceSession> prober; // Watch: waiting for a board, or for it to leave
@@ -61,7 +68,8 @@ struct Station::Slot
 
 Station::Station(const StationSettings &settings, Journal &journal, StationDisplay &display,
                  QObject *parent)
-    : QObject(parent), m_settings(settings), m_journal(journal), m_display(display)
+    : QObject(parent), m_settings(settings), m_journal(journal), m_display(display),
+      m_refresh(NeighbourTable::mayChange())
 {
     m_imageChecksum = checksumText(inspectImage(settings.image).storedChecksum);
     for (int i = 0; i < settings.devices.size(); ++i) {
@@ -83,6 +91,11 @@ Station::~Station() = default;
 void Station::start()
 {
     m_display.setCounts(m_passed, m_failed);
+    const bool onNetwork = std::any_of(m_slots.cbegin(), m_slots.cend(), [](const auto &slot) {
+        return !slot->device.address.isLoopback();
+    });
+    if (onNetwork && !m_refresh)
+        sayNoRefresh();
     for (const auto &slot : m_slots)
         arm(*slot);
     settle();
@@ -149,9 +162,45 @@ void Station::watch(Slot &slot)
     prober->start();
 }
 
+void Station::sayNoRefresh()
+{
+    m_refresh = false;
+    m_display.note(QStringLiteral(
+        "bootloader-cli: station: without CAP_NET_ADMIN the neighbour table cannot be "
+        "refreshed: a swapped board may take up to a minute to be seen (grant it with "
+        "AmbientCapabilities=CAP_NET_ADMIN, as the package's service does, or "
+        "setcap cap_net_admin+ep on bootloader-cli)"));
+}
+
+void Station::refresh(Slot &slot)
+{
+    // The kernel asks afresh at the next ping: a pulled board is silent at once, and another
+    // one answers with its own Ethernet address.
+    QString error;
+    if (m_refresh && m_neighbours.drop(slot.device.address, slot.device.interface, &error) ==
+                         NeighbourTable::Drop::NotPermitted)
+        sayNoRefresh();
+}
+
+bool Station::swapped(Slot &slot)
+{
+    if (slot.mac.isEmpty())
+        return false;
+    const QString now = m_neighbours.hardwareAddress(slot.device.address, slot.device.interface);
+    if (now.isEmpty() || now == slot.mac)
+        return false;
+    // Another board answers, however soon after the last one: it is new, and flashed.
+    slot.tick.stop();
+    m_display.event(slot.index, slot.board, "removed",
+                    QStringLiteral("removed (%1 answers instead)").arg(now));
+    arm(slot);
+    settle();
+    return true;
+}
+
 void Station::onKeepAlive(Slot &slot)
 {
-    if (slot.phase == Slot::Phase::Emptying) {
+    if (slot.phase == Slot::Phase::Emptying && !swapped(slot)) {
         slot.heard = true;
         if (slot.missed >= QuietTicks)
             m_display.setState(slot.index, slot.board,
@@ -166,13 +215,19 @@ void Station::onKeepAlive(Slot &slot)
     ++slot.board;
     slot.phase = Slot::Phase::Busy;
     dispose(slot.prober);
-    m_display.event(slot.index, slot.board, "present", QStringLiteral("present"));
+    slot.mac = m_neighbours.hardwareAddress(slot.device.address, slot.device.interface);
+    m_display.setHardwareAddress(slot.index, slot.mac);
+    m_display.event(slot.index, slot.board, "present",
+                    slot.mac.isEmpty() ? QStringLiteral("present")
+                                       : QStringLiteral("present, ") + slot.mac,
+                    {{"mac", macJson(slot.mac)}});
     flash(slot);
     settle();
 }
 
 void Station::onTick(Slot &slot)
 {
+    refresh(slot);
     if (std::exchange(slot.heard, false)) {
         slot.missed = 0;
         return;
@@ -244,6 +299,8 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
         {"host", QSysInfo::machineHostName()},
         {"slot", slot.device.label()},
+        {"interface", ProgressReporter::interfaceJson(slot.device.interface)},
+        {"mac", macJson(slot.mac)},
         {"board", slot.board},
         {"image", m_settings.imagePath},
         {"image_checksum", m_imageChecksum},

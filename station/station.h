@@ -2,6 +2,7 @@
 
 #include "session/devicesession.h"
 #include "session/devicetarget.h"
+#include "session/neighbourtable.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -58,6 +59,12 @@ private:
     void arm(Slot &slot);
     void watch(Slot &slot);
     void onKeepAlive(Slot &slot);
+    // Says once that swaps may go unseen for a while, and stops refreshing.
+    void sayNoRefresh();
+    // Makes the kernel resolve the slot's address afresh, where the station may.
+    void refresh(Slot &slot);
+    // A board with another Ethernet address answers while the slot empties: the slot arms.
+    bool swapped(Slot &slot);
     void onTick(Slot &slot);
     void flash(Slot &slot);
     QJsonObject stepSeconds(const Slot &slot, QStringList *steps) const;
@@ -70,6 +77,8 @@ private:
     StationSettings m_settings;
     Journal &m_journal;
     StationDisplay &m_display;
+    NeighbourTable m_neighbours;
+    bool m_refresh; // the neighbour table may be changed
     std::vector<std::unique_ptr<Slot>> m_slots;
     QString m_imageChecksum;
     int m_begun = 0;

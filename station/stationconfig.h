@@ -16,6 +16,7 @@ struct StationInput
     QStringList devices;     // DEVICE texts
     QStringList devicesFrom; // list files
     QString devicesWhere;    // where a config file names them, as "FILE:LINE: "
+    QString interface;       // of each device that names none
     std::optional<Value> retries;
     std::optional<Value> retryAfter;
     std::optional<Value> timeout;

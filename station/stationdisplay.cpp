@@ -64,6 +64,7 @@ StationDisplay::StationDisplay(Mode mode, bool json, const QStringList &slotLabe
 {
     for (const QString &label : slotLabels) {
         m_states.append(QString());
+        m_macs.append(QString());
         m_labelWidth = qMax(m_labelWidth, int(label.size()));
     }
     m_sinceStart.start();
@@ -73,9 +74,16 @@ StationDisplay::StationDisplay(Mode mode, bool json, const QStringList &slotLabe
 
 void StationDisplay::setState(int slot, int board, const QString &state)
 {
-    m_states[slot] =
-        board > 0 ? QStringLiteral("board %1  %2").arg(QString::number(board), state) : state;
+    const QString mac = m_macs[slot].isEmpty() ? QString() : QLatin1Char(' ') + m_macs[slot];
+    m_states[slot] = board > 0
+                         ? QStringLiteral("board %1%2  %3").arg(QString::number(board), mac, state)
+                         : state;
     draw();
+}
+
+void StationDisplay::setHardwareAddress(int slot, const QString &mac)
+{
+    m_macs[slot] = mac;
 }
 
 void StationDisplay::setCounts(int passed, int failed)

@@ -32,6 +32,8 @@ public:
 
     // What a slot's line says now.
     void setState(int slot, int board, const QString &state);
+    // The Ethernet address of the slot's board, shown after its number; empty: none known.
+    void setHardwareAddress(int slot, const QString &mac);
     void setCounts(int passed, int failed);
     // One board event: a line where there is no screen, a JSON object with --json.
     void event(int slot, int board, const char *name, const QString &text, QJsonObject fields = {});
@@ -49,6 +51,7 @@ private:
     bool m_json;
     QStringList m_labels;
     QStringList m_states;
+    QStringList m_macs;
     Totals m_totals;
     int m_labelWidth = 0;
     bool m_drawn = false;

@@ -5,10 +5,12 @@
 #include "posix/output.h"
 #include "posix/terminationsignals.h"
 #include "session/devicelist.h"
+#include "session/slotlock.h"
 #include "session/uploadimage.h"
 #include "station/journal.h"
 #include "station/stationdisplay.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
 
@@ -33,7 +35,7 @@ std::optional<StationSettings> checkStationInput(const StationInput &input, QStr
         settings.goneAfterMs = int(DefaultGoneAfterSeconds * 1000);
     }
     const std::optional<QVector<DeviceTarget>> devices =
-        readDeviceList(input.devices, input.devicesFrom, error);
+        readDeviceList(input.devices, input.devicesFrom, error, input.interface);
     if (!devices) {
         error->prepend(input.devicesWhere);
         return std::nullopt;
@@ -67,6 +69,13 @@ int runStation(StationRun run)
     if (const int refused = loadUploadImage(run.input.image, run.input.force, &settings.image))
         return refused;
     settings.count = run.count;
+    // One program per slot, for as long as the station runs.
+    SlotLock held(QCoreApplication::applicationName() + QStringLiteral(" station"));
+    if (!held.acquire(settings.devices, &error)) {
+        message(
+            QStringLiteral("bootloader-cli: %1; no board was flashed\n").arg(error).toLocal8Bit());
+        return ExitUsage;
+    }
 
     // A board whose record cannot be kept is not programmed.
     Journal journal;

@@ -111,8 +111,9 @@ class SessionTest : public QObject
     // "sim OPTIONS...", "peer MODE" or "none" (a port nothing listens on).
     DeviceTarget target(const QString &description)
     {
-        DeviceTarget device{QHostAddress(QHostAddress::LocalHost), 0};
         const QStringList words = description.split(' ', Qt::SkipEmptyParts);
+        DeviceTarget device{QHostAddress(QHostAddress::LocalHost), 0,
+                            words.value(0).section('@', 1)}; // "sim@lo": tied to lo
         if (words.value(0) == "peer") {
             m_peers.push_back(std::make_unique<Peer>(words.value(1)));
             device.port = m_peers.back()->socket.localPort();
@@ -309,6 +310,8 @@ private slots:
             "\n\\{\"device\":\"127.0.0.1:\\d+\",\"event\":\"waiting\",\"gives_up_after_seconds\":"
             "0.3,\"schema\":1\\}\n",
             1);
+        row("tied to an interface, --json: the result names it", "sim@lo", "check json", "Check",
+            "\"exit_status\":1,\"interface\":\"lo\",");
         row("upload --check --start: started after the check passed", "sim", "upload check start",
             "Start End Check StartApplication",
             "^127.0.0.1:\\d+  ok .* upload, check, start: Application should be started.\n");
@@ -385,13 +388,31 @@ private slots:
     void options_data()
     {
         QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QString>("error"); // a pattern; empty: accepted
-        const auto row = [](const char *tag, const char *arguments, const char *error = "") {
-            QTest::newRow(tag) << QString(arguments) << QString(error);
+        QTest::addColumn<QString>("error");  // a pattern; empty: accepted
+        QTest::addColumn<QString>("labels"); // accepted: the devices' labels
+        const auto row = [](const char *tag, const char *arguments, const char *error = "",
+                            const char *labels = "") {
+            QTest::newRow(tag) << QString(arguments) << QString(error) << QString(labels);
         };
         row("upload with every session option",
             "upload x.bin -d 127.0.0.1 -d [::1]:9 --retries 3 --retry-after 20 -t 2.5 --force "
-            "--start --check");
+            "--start --check",
+            "", "127.0.0.1:31120 [::1]:9");
+        row("one address on two interfaces, IPv6 scopes by name and by number",
+            "check -d 192.168.10.50@lo -d 192.168.10.50 -d [fe80::1%lo]:31120 -d [fe80::1%1]:9", "",
+            "192.168.10.50:31120@lo 192.168.10.50:31120 [fe80::1%lo]:31120 [fe80::1%1]:9");
+        row("--interface for each device that names none",
+            "start --interface lo -d 192.168.10.50:1 -d 192.168.10.50:2@lo", "",
+            "192.168.10.50:1@lo 192.168.10.50:2@lo");
+        row("the same address, port and interface twice",
+            "check --interface lo -d 192.168.10.50 -d 192.168.10.50@lo", "@lo is named twice$");
+        row("an interface this machine does not have", "check -d 192.168.10.50@nosuch0",
+            "^--device: \"192.168.10.50@nosuch0\": \"nosuch0\" is not a network interface of this");
+        row("an empty interface", "check -d 192.168.10.50@", "\"\" is not a network interface");
+        row("--interface that does not exist", "check --interface eth/1 -d 127.0.0.1",
+            "\"eth/1\" is not a network interface");
+        row("an IPv6 scope that names no interface", "check -d [fe80::1%nosuch0]:1",
+            "^--device: the scope of \"fe80::1%nosuch0\" is not a network interface");
         row("device with leading zeros", "check -d 127.000.000.001:1", "not an IPv4 or IPv6");
         row("port 65536", "check -d [::1]:65536", "from 1 to 65535");
         row("0.0.0.0 as IPv4-mapped IPv6", "check -d [::ffff:0.0.0.0]:1", "not the address of one");
@@ -423,6 +444,7 @@ private slots:
     {
         QFETCH(QString, arguments);
         QFETCH(QString, error);
+        QFETCH(QString, labels);
         const auto checked = parseCommandLine(QStringList{"bootloader-cli"} + arguments.split(' '));
         const QString *refused = std::get_if<QString>(&checked);
         QVERIFY2(!refused == error.isEmpty(), refused ? qPrintable(*refused) : "accepted");
@@ -431,8 +453,12 @@ private slots:
             return;
         }
         const CliCommand &command = std::get<CliCommand>(checked);
-        QCOMPARE(int(command.kind), int(CliCommand::Kind::Upload));
-        QCOMPARE(command.devices.size(), 2);
+        QStringList given;
+        for (const DeviceTarget &device : command.devices)
+            given << device.label();
+        QCOMPARE(given.join(' '), labels);
+        if (command.kind != CliCommand::Kind::Upload)
+            return;
         const DeviceSession::Settings &session = command.run.session;
         QCOMPARE(session.retries, 3);
         QCOMPARE(session.retryAfterMs, 20);

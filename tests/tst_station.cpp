@@ -2,6 +2,7 @@
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
 #include "posix/output.h"
+#include "session/slotlock.h"
 #include "sim/devicesimulator.h"
 #include "sim/simulatoroptions.h"
 #include "station/journal.h"
@@ -70,7 +71,7 @@ class StationTest : public QObject
             m_sims.push_back(std::make_unique<DeviceSimulator>(settings));
             QString error;
             QVERIFY2(m_sims.back()->listen(&error), qPrintable(error));
-            m_devices.append({QHostAddress(QHostAddress::LocalHost), m_sims.back()->port()});
+            m_devices.append({QHostAddress(QHostAddress::LocalHost), m_sims.back()->port(), {}});
         }
     }
     StationSettings settings(int count)
@@ -227,7 +228,7 @@ private slots:
         const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
         for (const QJsonObject &r : records()) {
             QCOMPARE(r.keys().join(','),
-                     QString("board,detail,event,host,image,image_checksum,"
+                     QString("board,detail,event,host,image,image_checksum,interface,mac,"
                              "result,retries,round_trips,schema,seconds,slot,time"));
             QCOMPARE(r["schema"].toInt(), 1);
             QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
@@ -323,7 +324,7 @@ private slots:
             peer.writeDatagram(datagram.makeReply(verdict));
         });
         startSimulators({"swap=150"}); // the sentinel: two boards flashed meanwhile
-        m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort()});
+        m_devices.append({QHostAddress(QHostAddress::LocalHost), peer.localPort(), {}});
         Journal journal;
         QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
@@ -381,6 +382,8 @@ private slots:
         row("journal: a device", run.section(' ', 0, -2) + " /dev/null", "", 4);
         row("journal: in a missing folder", run + "none/j", "", 4);
         row("config: an unknown key", "station --config %2/c.conf --journal %2/j", "", 2);
+        row("a slot another program holds: station", run + "j --count 1", "", 2);
+        row("a slot another program holds: upload", "upload %2/X.bin -d %1", "", 2);
     }
     void commandLine() // nothing is sent; a refused journal is not created
     {
@@ -394,6 +397,10 @@ private slots:
         QCOMPARE(std::holds_alternative<QString>(command) ? std::get<QString>(command) : "", error);
         if (!error.isEmpty())
             return;
+        SlotLock holder("another");
+        QString why;
+        QVERIFY(!QByteArray(QTest::currentDataTag()).contains("holds") ||
+                holder.acquire(m_devices, &why));
         QTEST(runCommand(std::get<CliCommand>(command)), "exitCode");
         QCoreApplication::processEvents();
         QCOMPARE(received(*m_sims[0]), 0);

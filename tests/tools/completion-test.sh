@@ -77,7 +77,7 @@ bootloader-cli upload a|a.bin
 bootloader-cli upload a.bin |
 bootloader-cli upload a.bin --|$(
     printf '%s\n' --check --config --count --device --devices-from --force --gone-after \
-        --help --help-all --journal --json --log-file --no-start --output --quiet --retries \
+        --help --help-all --interface --journal --json --log-file --no-start --output --quiet --retries \
         --retry-after --start --timeout --verbose --version | paste -sd' '
 )
 bootloader-cli station |$bin_files
