@@ -9,6 +9,8 @@
 #include "session/sessionlimits.h"
 #include "session/uploadimage.h"
 
+#include <QFileInfo>
+
 namespace {
 
 constexpr int DefaultTimeoutSeconds = 30;
@@ -346,9 +348,8 @@ std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandL
                                                                  CliCommand checked) const
 {
     // The file is read when the station runs; it alone says what it says.
-    for (const QCommandLineOption *option :
-         {&device, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter, &noStart,
-          &expectSha256, &metrics}) {
+    for (const QCommandLineOption *option : {&device, &devicesFrom, &timeout, &retries, &retryAfter,
+                                             &force, &goneAfter, &noStart, &expectSha256}) {
         if (parser.isSet(*option))
             return QStringLiteral("with --config, --%1 is for the config file to say")
                 .arg(option->names().constLast());
@@ -356,8 +357,12 @@ std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandL
     if (!arguments.isEmpty())
         return QStringLiteral("with --config, IMAGE is for the config file to say");
     checked.station.config = parser.value(config);
-    if (parser.isSet(name)) // the unit names its instance; the file may say the same
+    // The unit names its instance and its metrics file; the file may say the same.
+    if (parser.isSet(name))
         checked.station.input.name = StationInput::Value{parser.value(name), "--name"};
+    if (parser.isSet(metrics))
+        checked.station.input.metrics =
+            StationInput::Value{QFileInfo(parser.value(metrics)).absoluteFilePath(), "--metrics"};
     return checked;
 }
 

@@ -47,21 +47,29 @@ bool checkStationNames(const StationInput &input, StationSettings *settings, QSt
     return true;
 }
 
-// Reads and checks the config file into `run`; the command line's --name must agree with NAME.
-bool readConfigRun(StationRun &run, QString *error)
+// A value the command line may give beside the config file (the unit gives --name and
+// --metrics): where both give it, they must agree.
+bool agree(const std::optional<StationInput::Value> &given,
+           std::optional<StationInput::Value> *fromFile, QString *error)
 {
-    std::optional<StationInput> input = readStationConfig(run.config, error);
-    if (!input)
-        return false;
-    const std::optional<StationInput::Value> given = run.input.name;
-    if (given && input->name && input->name->text != given->text) {
-        *error =
-            QStringLiteral("%1 says %2, --name %3")
-                .arg(input->name->where, quotedInput(input->name->text), quotedInput(given->text));
+    if (given && *fromFile && (*fromFile)->text != given->text) {
+        *error = QStringLiteral("%1 says %2, %3 %4")
+                     .arg((*fromFile)->where, quotedInput((*fromFile)->text), given->where,
+                          quotedInput(given->text));
         return false;
     }
     if (given)
-        input->name = given;
+        *fromFile = given;
+    return true;
+}
+
+// Reads and checks the config file into `run`.
+bool readConfigRun(StationRun &run, QString *error)
+{
+    std::optional<StationInput> input = readStationConfig(run.config, error);
+    if (!input || !agree(run.input.name, &input->name, error) ||
+        !agree(run.input.metrics, &input->metrics, error))
+        return false;
     std::optional<StationSettings> settings = checkStationInput(*input, error);
     if (!settings)
         return false;
