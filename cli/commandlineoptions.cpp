@@ -5,8 +5,11 @@
 #include "core/quotedinput.h"
 #include "posix/output.h"
 #include "session/devicelist.h"
+#include "session/imagepin.h"
 #include "session/sessionlimits.h"
 #include "session/uploadimage.h"
+
+#include <QFileInfo>
 
 namespace {
 
@@ -35,8 +38,10 @@ Commands:
       After a successful upload, --check asks the device to check the image and
       --start starts the application (with --check, only once the check passed).
   check --device DEVICE... [--start]
+  check IMAGE --expect-sha256 HEX --device DEVICE... [--start]
       Asks each device to check the application it holds; --start starts it if the
-      check passed.
+      check passed. A device cannot tell which image it holds: with --expect-sha256
+      the image meant to be there is named, and refused unless it is the pinned one.
   start --device DEVICE...
       Tells each device to start its application (a notice: nothing answers it),
       without checking it first: upload --check --start or check --start do.
@@ -51,7 +56,13 @@ Commands:
       lets boards in progress finish, a second interrupts them. A terminal shows a
       line per slot and the totals; --json also puts the records and slot events on
       stdout. --config reads IMAGE, DEVICES or DEVICES_FROM, RETRIES, RETRY_AFTER,
-      TIMEOUT, GONE_AFTER, NO_START and FORCE (KEY=value lines) from a file.
+      TIMEOUT, GONE_AFTER, NO_START, FORCE, IMAGE_SHA256, NAME and METRICS
+      (KEY=value lines) from a file. Board numbers go on from the journal's last
+      record for each slot. --metrics writes the Prometheus text format after each
+      board and slot change, for node_exporter's textfile collector.
+
+--expect-sha256 pins the image (upload, check, station): another image is refused
+before anything is sent (exit status 2), with both fingerprints; inspect shows it.
 
 DEVICE is IPV4[:PORT], IPV6 or [IPV6]:PORT, as numbers (names are not looked up;
 IPv4 as four decimal parts without leading zeros); the port defaults to 31120.
@@ -134,7 +145,11 @@ CliOptions::CliOptions()
               "file"),
       quiet({"q", "quiet"}, "No progress lines or bars on stderr and no post-build success "
                             "line; summary lines and errors are still printed."),
-      verbose({"v", "verbose"}, "One line per command with its round-trip time.")
+      verbose({"v", "verbose"}, "One line per command with its round-trip time."),
+      expectSha256("expect-sha256",
+                   "upload, check, station: refuse an image whose SHA-256 is not hex.", "hex"),
+      name("name", "station: the station's name in its records (default: the host name).", "name"),
+      metrics("metrics", "station: keep Prometheus metrics in a file (textfile collector).", "file")
 {
 }
 
@@ -145,9 +160,10 @@ const char *CliOptions::description()
 
 QList<QCommandLineOption> CliOptions::list() const
 {
-    return {device,     interface,  devicesFrom, timeout, retries,   retryAfter, force,
-            checkAfter, startAfter, journal,     config,  goneAfter, count,      noStart,
-            output,     json,       logFile,     quiet,   verbose};
+    return {device,  interface,    devicesFrom, timeout, retries, retryAfter,
+            force,   checkAfter,   startAfter,  journal, config,  goneAfter,
+            count,   noStart,      output,      json,    logFile, quiet,
+            verbose, expectSha256, name,        metrics};
 }
 
 std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &parser) const
@@ -162,7 +178,8 @@ std::variant<CliCommand, QString> CliOptions::check(const QCommandLineParser &pa
     checked.run.json = parser.isSet(json);
     if (checked.run.quiet && checked.run.verbose)
         return QStringLiteral("--quiet and --verbose exclude each other");
-    for (const QCommandLineOption *option : {&journal, &config, &goneAfter, &count, &noStart}) {
+    for (const QCommandLineOption *option :
+         {&journal, &config, &goneAfter, &count, &noStart, &name, &metrics}) {
         if (command != QLatin1String("station") && parser.isSet(*option))
             return QStringLiteral("--%1 is for station only").arg(option->names().constLast());
     }
@@ -178,8 +195,9 @@ std::variant<CliCommand, QString> CliOptions::checkFileCommand(const QCommandLin
                                                                const QStringList &arguments,
                                                                CliCommand checked) const
 {
-    for (const QCommandLineOption *option : {&device, &interface, &devicesFrom, &timeout, &retries,
-                                             &retryAfter, &force, &checkAfter, &startAfter}) {
+    for (const QCommandLineOption *option :
+         {&device, &interface, &devicesFrom, &timeout, &retries, &retryAfter, &force, &checkAfter,
+          &startAfter, &expectSha256}) {
         if (parser.isSet(*option))
             return QStringLiteral("%1 takes no --%2").arg(command, option->names().constLast());
     }
@@ -216,6 +234,33 @@ std::optional<QString> CliOptions::checkSteps(const QCommandLineParser &parser,
     return std::nullopt;
 }
 
+std::optional<QString> CliOptions::checkPin(const QCommandLineParser &parser,
+                                            const QStringList &arguments, CliCommand *checked) const
+{
+    const bool upload = checked->kind == CliCommand::Kind::Upload;
+    const bool pinned = parser.isSet(expectSha256);
+    // A device answers a check with valid or not, never with which image it holds: a pinned
+    // check names the image meant to be there, and that file is what the pin is held to.
+    const bool check = checked->kind == CliCommand::Kind::Check;
+    if (pinned && !upload && !check)
+        return QStringLiteral("--expect-sha256 is for upload, check and station");
+    if (check && pinned && arguments.size() != 1)
+        return QStringLiteral("check --expect-sha256 wants the image meant to be on the "
+                              "devices named: check IMAGE --expect-sha256 HEX");
+    if (!upload && !pinned && !arguments.isEmpty())
+        return QStringLiteral("%1 takes no file").arg(parser.positionalArguments().constFirst());
+    if (upload && arguments.size() != 1)
+        return QStringLiteral("upload wants one file");
+    if (!pinned)
+        return std::nullopt;
+    const std::optional<QString> hex = ImagePin::parse(parser.value(expectSha256));
+    if (!hex)
+        return SessionLimits::refusal({parser.value(expectSha256), "--expect-sha256"},
+                                      ImagePin::wants());
+    checked->expectSha256 = *hex;
+    return std::nullopt;
+}
+
 std::variant<CliCommand, QString> CliOptions::checkDeviceCommand(const QCommandLineParser &parser,
                                                                  const QString &command,
                                                                  const QStringList &arguments,
@@ -230,9 +275,8 @@ std::variant<CliCommand, QString> CliOptions::checkDeviceCommand(const QCommandL
         checked.kind = CliCommand::Kind::Start;
     else
         return QStringLiteral("unknown command %1").arg(quotedInput(command));
-    if (arguments.size() != (upload ? 1 : 0))
-        return upload ? QStringLiteral("upload wants one file")
-                      : QStringLiteral("%1 takes no file").arg(command);
+    if (const std::optional<QString> refused = checkPin(parser, arguments, &checked))
+        return *refused;
     if (const std::optional<QString> refused = checkSteps(parser, &checked))
         return *refused;
     const auto given = [&parser](const QCommandLineOption &option) {
@@ -299,6 +343,9 @@ std::variant<CliCommand, QString> CliOptions::checkStation(const QCommandLinePar
     input.goneAfter = value(goneAfter);
     input.noStart = parser.isSet(noStart);
     input.force = parser.isSet(force);
+    input.expectSha256 = value(expectSha256);
+    input.name = value(name);
+    input.metrics = value(metrics);
     QString error;
     std::optional<StationSettings> settings = checkStationInput(input, &error);
     if (!settings)
@@ -312,8 +359,9 @@ std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandL
                                                                  CliCommand checked) const
 {
     // The file is read when the station runs; it alone says what it says.
-    for (const QCommandLineOption *option : {&device, &interface, &devicesFrom, &timeout, &retries,
-                                             &retryAfter, &force, &goneAfter, &noStart}) {
+    for (const QCommandLineOption *option :
+         {&device, &interface, &devicesFrom, &timeout, &retries, &retryAfter, &force, &goneAfter,
+          &noStart, &expectSha256}) {
         if (parser.isSet(*option))
             return QStringLiteral("with --config, --%1 is for the config file to say")
                 .arg(option->names().constLast());
@@ -321,6 +369,12 @@ std::variant<CliCommand, QString> CliOptions::checkStationConfig(const QCommandL
     if (!arguments.isEmpty())
         return QStringLiteral("with --config, IMAGE is for the config file to say");
     checked.station.config = parser.value(config);
+    // The unit names its instance and its metrics file; the file may say the same.
+    if (parser.isSet(name))
+        checked.station.input.name = StationInput::Value{parser.value(name), "--name"};
+    if (parser.isSet(metrics))
+        checked.station.input.metrics =
+            StationInput::Value{QFileInfo(parser.value(metrics)).absoluteFilePath(), "--metrics"};
     return checked;
 }
 
@@ -346,14 +400,24 @@ int runCommand(const CliCommand &command)
                 : inspect(command.files, command.run.json);
         return Output::reportWritten() ? status : qMax(status, int(ExitReportLost));
     }
-    case CliCommand::Kind::Upload: {
+    case CliCommand::Kind::Upload:
+    case CliCommand::Kind::Check: {
+        const bool upload = command.kind == CliCommand::Kind::Upload;
         QByteArray image;
-        if (const int refused = loadUploadImage(command.files.constFirst(), command.force, &image))
-            return Output::reportWritten() ? refused : qMax(refused, int(ExitReportLost));
-        return runSessions(DeviceSession::Operation::Upload, image, command.devices, command.run);
+        RunOptions run = command.run;
+        if (!command.files.isEmpty()) {
+            const QString &file = command.files.constFirst();
+            int refused = loadUploadImage(file, command.force || !upload, &image);
+            if (!refused)
+                refused = ImagePin::refuseOther(file, image, command.expectSha256);
+            if (refused)
+                return Output::reportWritten() ? refused : qMax(refused, int(ExitReportLost));
+            run.imageSha256 = ImagePin::sha256(image);
+        }
+        return runSessions(upload ? DeviceSession::Operation::Upload
+                                  : DeviceSession::Operation::Check,
+                           upload ? image : QByteArray(), command.devices, run);
     }
-    case CliCommand::Kind::Check:
-        return runSessions(DeviceSession::Operation::Check, {}, command.devices, command.run);
     case CliCommand::Kind::Start:
         return runSessions(DeviceSession::Operation::StartApplication, {}, command.devices,
                            command.run);

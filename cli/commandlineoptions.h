@@ -18,6 +18,7 @@ struct CliCommand
     QStringList files; // postbuild: the input; inspect: the images; upload: the image
     QString output;    // postbuild
     bool force = false;
+    QString expectSha256; // upload, check: the pinned image's, in lower case; empty: none
     QVector<DeviceTarget> devices;
     RunOptions run;
     StationRun station;
@@ -38,7 +39,7 @@ struct CliOptions
 
     QCommandLineOption device, interface, devicesFrom, timeout, retries, retryAfter, force,
         checkAfter, startAfter, journal, config, goneAfter, count, noStart, output, json, logFile,
-        quiet, verbose;
+        quiet, verbose, expectSha256, name, metrics;
 
 private:
     std::variant<CliCommand, QString> checkFileCommand(const QCommandLineParser &parser,
@@ -52,6 +53,9 @@ private:
     std::variant<CliCommand, QString> checkStationConfig(const QCommandLineParser &parser,
                                                          const QStringList &arguments,
                                                          CliCommand checked) const;
+    // --expect-sha256 and the files it asks for. The refusal, if any.
+    std::optional<QString> checkPin(const QCommandLineParser &parser, const QStringList &arguments,
+                                    CliCommand *checked) const;
     // --force, --check, --start: what runs after the operation. The refusal, if any.
     std::optional<QString> checkSteps(const QCommandLineParser &parser, CliCommand *checked) const;
     std::variant<CliCommand, QString> checkStation(const QCommandLineParser &parser,

@@ -6,6 +6,7 @@
 #include "core/postbuildfile.h"
 #include "core/quotedinput.h"
 #include "posix/output.h"
+#include "session/imagepin.h"
 #include "session/uploadimage.h"
 
 #include <QDir>
@@ -110,16 +111,17 @@ int inspect(const QStringList &images, bool json)
                 object.insert("stored_checksum", checksumText(inspection.storedChecksum));
                 object.insert("computed_checksum", checksumText(inspection.computedChecksum));
                 object.insert("fill_bytes", inspection.fillBytes);
+                object.insert("sha256", ImagePin::sha256(*bytes));
             }
             report(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
             continue;
         }
         const QString text =
-            sized ? QStringLiteral("%1: %2 bytes, stored checksum %3, computed %4, %5 bytes of "
-                                   "0xFF fill at the end of the body: %6")
+            sized ? QStringLiteral("%1: %2 bytes, SHA-256 %3, stored checksum %4, computed %5, %6 "
+                                   "bytes of 0xFF fill at the end of the body: %7")
                         .arg(name)
                         .arg(inspection.size)
-                        .arg(checksumText(inspection.storedChecksum),
+                        .arg(ImagePin::sha256(*bytes), checksumText(inspection.storedChecksum),
                              checksumText(inspection.computedChecksum))
                         .arg(inspection.fillBytes)
                         .arg(QLatin1String(verdictText(inspection.verdict)))

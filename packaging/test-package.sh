@@ -1,17 +1,33 @@
 #!/usr/bin/env bash
-# Unpacks the bootloader .deb into a temporary root and checks what a user gets: the
-# programs run, and the menu entry, icons, manual pages and documents are in place.
-# Usage: packaging/test-package.sh [PATH/TO/bootloader_VERSION_ARCH.deb]
-# (default: the bootloader_*.deb in build-package/, as scripts/package leaves it)
+# Unpacks the two packages, bootloader-cli and bootloader, into a temporary root as if both
+# were installed and checks what a user gets: the programs run, and the menu entry, icons,
+# manual pages and documents are in place; then what each package holds and needs: the
+# window's package depends on bootloader-cli, which needs no widget library.
+# Usage: packaging/test-package.sh [bootloader-cli_VERSION_ARCH.deb bootloader_VERSION_ARCH.deb]
+# (default: the two in build-package/, as scripts/package leaves them)
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
-found=("$ROOT"/build-package/bootloader_*.deb)
-deb=${1:-${found[0]}}
-[ -f "$deb" ] || { echo "test-package: no .deb given or found in build-package/" >&2; exit 2; }
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root" || { echo "test-package: dpkg-deb -x failed" >&2; exit 1; }
+debs=("$@")
+[ $# -gt 0 ] || debs=("$ROOT"/build-package/bootloader-cli_*.deb "$ROOT"/build-package/bootloader_*.deb)
+declare -A deb_of # package name -> .deb
+for file in "${debs[@]}"; do
+    [ -f "$file" ] && deb_of[$(dpkg-deb -f "$file" Package)]=$file
+done
+if [ -z "${deb_of[bootloader]:-}" ] || [ -z "${deb_of[bootloader-cli]:-}" ]; then
+    echo "test-package: wants bootloader-cli_*.deb and bootloader_*.deb" >&2
+    exit 2
+fi
+top=$(mktemp -d) # a folder per package, and both in one as installed
+trap 'rm -rf "$top"' EXIT
+root=$top/both
+for package in bootloader-cli bootloader; do
+    if ! dpkg-deb -x "${deb_of[$package]}" "$top/$package" ||
+        ! dpkg-deb -x "${deb_of[$package]}" "$root"; then
+        echo "test-package: dpkg-deb -x failed" >&2
+        exit 1
+    fi
+done
 
 passed=0
 failed=0
@@ -26,7 +42,7 @@ check() { # check DESCRIPTION COMMAND...
         echo "FAIL $what"
     fi
 }
-field() { dpkg-deb -f "$deb" "$1"; }
+field() { dpkg-deb -f "${deb_of[${2:-bootloader}]}" "$1"; } # field NAME [PACKAGE]
 version=$(field Version)
 
 runs_help() { # exit 0 and a usage text
@@ -54,14 +70,14 @@ options_documented() {
     [ "$missing" -eq 0 ]
 }
 changelog_matches() {
-    zcat "$root/usr/share/doc/bootloader/changelog.gz" | head -1 | grep -qF "bootloader ($version)"
+    zcat "$top/$1/usr/share/doc/$1/changelog.gz" | head -1 | grep -qF "bootloader ($version)"
 }
-# The Qt libraries the programs were built against, whichever Qt that was, each with the
-# package that ships it in Depends.
+# The Qt libraries a package's programs were built against, whichever Qt that was, each
+# with the package that ships it in its Depends.
 qt_runtime_deps() {
     local depends libs lib package
-    depends=$(field Depends)
-    libs=$(objdump -p "$root"/usr/bin/bootloader* | awk '/NEEDED/ && /libQt/ { print $2 }' | sort -u)
+    depends=$(field Depends "$1")
+    libs=$(objdump -p "$top/$1"/usr/bin/* | awk '/NEEDED/ && /libQt/ { print $2 }' | sort -u)
     [ -n "$libs" ] || return 1
     for lib in $libs; do
         package=$(dpkg -S "*/$lib" 2>/dev/null | head -1 | cut -d: -f1)
@@ -70,8 +86,33 @@ qt_runtime_deps() {
     ! grep -q -- '-dev' <<<"$depends"
 }
 
-check "package is named bootloader" test "$(field Package)" = bootloader
-check "Depends: the Qt runtime libraries the programs link, no -dev packages" qt_runtime_deps
+# What each package holds and needs.
+holds() { # holds PACKAGE PATH...: every PATH is in PACKAGE, none in the other one
+    local other=bootloader path
+    [ "$1" = bootloader ] && other=bootloader-cli
+    for path in "${@:2}"; do [ -e "$top/$1$path" ] && [ ! -e "$top/$other$path" ] || return 1; done
+}
+no_widgets() { # neither in the package's Depends nor in its programs' libraries
+    ! field Depends bootloader-cli | grep -qiE 'libqt[0-9]*(widgets|gui)' &&
+        ! ldd "$top/bootloader-cli"/usr/bin/* | grep -qE 'libQt[0-9]*(Widgets|Gui)'
+}
+for package in bootloader bootloader-cli; do
+    check "Depends of $package: the Qt runtime libraries its programs link, no -dev packages" \
+        qt_runtime_deps "$package"
+    check "$package has its copyright file" test -s "$top/$package/usr/share/doc/$package/copyright"
+    check "$package's changelog.gz starts with version $version" changelog_matches "$package"
+    echo "     $package: Depends: $(field Depends "$package"); Installed-Size: $(field Installed-Size "$package") KiB"
+done
+check "bootloader depends on bootloader-cli of its version" \
+    grep -qF "bootloader-cli (= $version)" <<<"$(field Depends)"
+check "bootloader-cli needs no widget library (Depends, ldd)" no_widgets
+check "bootloader-cli holds the command-line programs, the unit, completions, dissector" \
+    holds bootloader-cli /usr/bin/bootloader-cli /usr/bin/bootloader-sim \
+    /usr/share/man/man1/bootloader-cli.1.gz /usr/share/man/man1/bootloader-sim.1.gz \
+    /usr/share/bash-completion/completions/bootloader-cli
+check "bootloader holds the window, its page, menu entry and icons" \
+    holds bootloader /usr/bin/bootloader /usr/share/man/man1/bootloader.1.gz \
+    /usr/share/applications/bootloader.desktop /usr/share/icons/hicolor/scalable/apps/bootloader.svg
 for prog in bootloader bootloader-cli bootloader-sim; do
     check "$prog installed in /usr/bin, executable" test -x "$root/usr/bin/$prog"
     check "$prog finds all its shared libraries" libs_resolve "$prog"
@@ -96,8 +137,6 @@ for size in 16 32 48 64 128 256; do
     check "icon ${size}x${size} is a ${size}x${size} PNG" png_size "$size"
 done
 check "scalable icon is an SVG" grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/bootloader.svg"
-check "copyright file present" test -s "$root/usr/share/doc/bootloader/copyright"
-check "changelog.gz starts with version $version" changelog_matches
 
 # Wireshark dissector: in the folder tshark loads Lua plugins from on this architecture.
 multiarch=$(dpkg-architecture -a"$(field Architecture)" -qDEB_HOST_MULTIARCH 2>/dev/null)

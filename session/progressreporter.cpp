@@ -175,17 +175,19 @@ void ProgressReporter::deviceFinished(int device, const QString &result)
 void ProgressReporter::summary(int device, const Summary &summary)
 {
     if (m_json) {
-        event(device, "result",
-              {{"operation", summary.operation},
-               {"steps", QJsonArray::fromStringList(summary.steps)},
-               {"result", summary.result},
-               {"exit_status", summary.exitStatus},
-               {"seconds", double(summary.elapsedMs) / 1000.0},
-               {"bytes_sent", double(summary.bytesSent)},
-               {"retries", summary.retries},
-               {"round_trips", roundTrips(summary.roundTripsUs)},
-               {"detail", summary.detail},
-               {"interface", interfaceJson(m_devices[device].interface)}});
+        QJsonObject fields{{"operation", summary.operation},
+                           {"steps", QJsonArray::fromStringList(summary.steps)},
+                           {"result", summary.result},
+                           {"exit_status", summary.exitStatus},
+                           {"seconds", double(summary.elapsedMs) / 1000.0},
+                           {"bytes_sent", double(summary.bytesSent)},
+                           {"retries", summary.retries},
+                           {"round_trips", roundTrips(summary.roundTripsUs)},
+                           {"detail", summary.detail},
+                           {"interface", interfaceJson(m_devices[device].interface)}};
+        if (!summary.imageSha256.isEmpty())
+            fields.insert("image_sha256", summary.imageSha256);
+        event(device, "result", fields);
         return;
     }
     // Which of the steps asked for ran: a failure names the step that failed.

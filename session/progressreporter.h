@@ -32,6 +32,7 @@ public:
         int retries = 0;
         QVector<qint64> roundTripsUs;
         QString detail;
+        QString imageSha256; // none: left out
     };
 
     // Bars only on a terminal, and not mixed with --verbose's command lines.

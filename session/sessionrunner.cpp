@@ -35,7 +35,7 @@ SessionRunner::SessionRunner(DeviceSession::Operation operation, const QByteArra
                      ? ProgressReporter::progressFor(options.quiet, options.verbose)
                      : ProgressReporter::Progress::None,
                  options.verbose, options.json, options.quiet),
-      m_running(devices.size())
+      m_running(devices.size()), m_imageSha256(options.imageSha256)
 {
     for (const DeviceTarget &device : devices) {
         const int index =
@@ -91,8 +91,11 @@ void SessionRunner::interrupt(int signalNumber)
 
 void SessionRunner::writeSummaries()
 {
-    for (size_t i = 0; i < m_sessions.size(); ++i)
-        m_reporter.summary(int(i), summaryOf(*m_sessions[i]));
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        ProgressReporter::Summary summary = summaryOf(*m_sessions[i]);
+        summary.imageSha256 = m_imageSha256;
+        m_reporter.summary(int(i), summary);
+    }
 }
 
 int SessionRunner::exitStatus() const

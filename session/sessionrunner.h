@@ -16,6 +16,7 @@ struct RunOptions
     bool verbose = false;
     bool json = false;
     QVector<DeviceSession::Operation> nextSteps; // after the operation, each after a success
+    QString imageSha256; // the image uploaded, or the one a pinned check names
 };
 
 // A finished session as the report shows it.
@@ -51,6 +52,7 @@ private:
     std::vector<std::unique_ptr<DeviceSession>> m_sessions;
     int m_running = 0;
     int m_signal = 0;
+    QString m_imageSha256;
 };
 
 // Runs the sessions to their end, SIGINT and SIGTERM interrupting them, and reports each.

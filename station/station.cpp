@@ -2,6 +2,7 @@
 
 #include "core/firmwareimage.h"
 #include "posix/output.h"
+#include "session/imagepin.h"
 #include "session/progressreporter.h"
 #include "session/sessionresult.h"
 #include "session/uploadimage.h"
@@ -26,6 +27,7 @@ constexpr int JsonSchema = 1;
 constexpr int StepCount = 3; // upload, check, start
 const char *const StepNames[StepCount] = {"upload", "check", "start"};
 constexpr int QuietTicks = 2; // ping intervals without an answer: the board has fallen silent
+constexpr int MetricsBeatMs = 60000;
 
 QJsonValue macJson(const QString &mac)
 {
@@ -72,10 +74,12 @@ Station::Station(const StationSettings &settings, Journal &journal, StationDispl
       m_refresh(NeighbourTable::mayChange())
 {
     m_imageChecksum = checksumText(inspectImage(settings.image).storedChecksum);
+    m_imageSha256 = ImagePin::sha256(settings.image);
     for (int i = 0; i < settings.devices.size(); ++i) {
         auto slot = std::make_unique<Slot>();
         slot->index = i;
         slot->device = settings.devices[i];
+        slot->board = settings.lastBoards.value(slot->device.label()); // numbers go on
         slot->tick.setInterval(settings.pingIntervalMs);
         // In step with the watch's pings: a coarse timer may fire just after the answer to the
         // ping sent with it, and a board that came back at --gone-after would look never gone.
@@ -84,6 +88,18 @@ Station::Station(const StationSettings &settings, Journal &journal, StationDispl
         connect(&slot->tick, &QTimer::timeout, this, [this, raw] { onTick(*raw); });
         m_slots.push_back(std::move(slot));
     }
+    if (settings.metricsPath.isEmpty())
+        return;
+    QStringList labels;
+    for (const DeviceTarget &device : settings.devices)
+        labels << device.label();
+    m_metrics = std::make_unique<StationMetrics>(
+        StationMetrics::Identity{settings.name, settings.run, m_imageSha256, settings.imagePath},
+        labels);
+    m_metricsBeat.setInterval(MetricsBeatMs);
+    connect(&m_metricsBeat, &QTimer::timeout, this,
+            [this] { keepMetrics(-1, StationMetrics::SlotState::Waiting); });
+    m_metricsBeat.start();
 }
 
 Station::~Station() = default;
@@ -135,6 +151,7 @@ void Station::arm(Slot &slot)
     slot.phase = Slot::Phase::Waiting;
     slot.verdict.clear();
     m_display.setState(slot.index, 0, QStringLiteral("waiting"));
+    keepMetrics(slot.index, StationMetrics::SlotState::Waiting);
     if (!slot.prober)
         watch(slot);
 }
@@ -221,6 +238,7 @@ void Station::onKeepAlive(Slot &slot)
                     slot.mac.isEmpty() ? QStringLiteral("present")
                                        : QStringLiteral("present, ") + slot.mac,
                     {{"mac", macJson(slot.mac)}});
+    keepMetrics(slot.index, StationMetrics::SlotState::Flashing);
     flash(slot);
     settle();
 }
@@ -298,12 +316,15 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
         {"event", "board"},
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
         {"host", QSysInfo::machineHostName()},
+        {"station", m_settings.name},
+        {"run", m_settings.run},
         {"slot", slot.device.label()},
         {"interface", ProgressReporter::interfaceJson(slot.device.interface)},
         {"mac", macJson(slot.mac)},
         {"board", slot.board},
         {"image", m_settings.imagePath},
         {"image_checksum", m_imageChecksum},
+        {"image_sha256", m_imageSha256},
         {"result", resultText(step.result())},
         {"detail", step.detail()},
         {"seconds", seconds},
@@ -338,7 +359,10 @@ void Station::finishBoard(Slot &slot)
     slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + slot.step->detail();
 
     QStringList steps;
-    const QJsonObject record = boardRecord(slot, stepSeconds(slot, &steps));
+    const QJsonObject seconds = stepSeconds(slot, &steps);
+    const QJsonObject record = boardRecord(slot, seconds);
+    if (m_metrics)
+        m_metrics->addBoard(slot.index, resultText(result), seconds);
     dispose(slot.step);
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     keepRecord(line);
@@ -351,6 +375,7 @@ void Station::finishBoard(Slot &slot)
 
     slot.phase = Slot::Phase::Emptying;
     m_display.setState(slot.index, slot.board, slot.verdict + QStringLiteral(" (remove board)"));
+    keepMetrics(slot.index, StationMetrics::SlotState::Remove);
     slot.heard = false;
     slot.missed = 0;
     slot.tick.start();
@@ -372,11 +397,32 @@ void Station::settle()
             dispose(slot->prober);
             if (slot->verdict.isEmpty())
                 m_display.setState(slot->index, 0, QStringLiteral("stopped"));
+            keepMetrics(slot->index, StationMetrics::SlotState::Stopped);
         }
     }
     if (busy || arming())
         return;
     m_finished = true;
+    m_metricsBeat.stop();
     m_display.setCounts(m_passed, m_failed);
     emit finished();
+}
+
+void Station::keepMetrics(int slot, StationMetrics::SlotState state)
+{
+    if (!m_metrics)
+        return;
+    if (slot >= 0)
+        m_metrics->setState(slot, state);
+    // Said when writing fails and when it works again, not at each board: boards matter more
+    // than the numbers about them, so a station goes on without.
+    QString error;
+    const bool written = m_metrics->write(m_settings.metricsPath, &error);
+    if (written != m_metricsFailed)
+        return;
+    m_metricsFailed = !written;
+    m_display.note(written ? QStringLiteral("bootloader-cli: the metrics are written again")
+                           : QStringLiteral("bootloader-cli: the metrics %1 could not be "
+                                            "written: %2; the station goes on without")
+                                 .arg(m_settings.metricsPath, error));
 }

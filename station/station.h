@@ -4,11 +4,15 @@
 #include "session/devicetarget.h"
 #include "session/neighbourtable.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QTimer>
 #include <QVector>
 #include <memory>
 #include <vector>
+
+#include "station/metrics.h"
 
 class Journal;
 class StationDisplay;
@@ -23,6 +27,11 @@ struct StationSettings
     int pingIntervalMs = PingIntervalMs; // how often a waiting or emptying slot asks
     int count = 0;                       // boards to finish; 0: until a signal
     bool noStart = false;
+    QString expectSha256;           // the pinned image's; empty: none
+    QString name;                   // the station's, in its records
+    QString run;                    // new at each start, in its records
+    QString metricsPath;            // empty: none
+    QHash<QString, int> lastBoards; // by slot: the journal's last board number there
 };
 
 // A production fixture: each device address is a slot that waits for a board (a keep-alive
@@ -73,6 +82,8 @@ private:
     void keepRecord(const QByteArray &line);
     void finishBoard(Slot &slot);
     void settle();
+    // A slot's new state, or a finished board, in the metrics file.
+    void keepMetrics(int slot, StationMetrics::SlotState state);
 
     StationSettings m_settings;
     Journal &m_journal;
@@ -81,6 +92,7 @@ private:
     bool m_refresh; // the neighbour table may be changed
     std::vector<std::unique_ptr<Slot>> m_slots;
     QString m_imageChecksum;
+    QString m_imageSha256;
     int m_begun = 0;
     int m_passed = 0;
     int m_failed = 0;
@@ -89,4 +101,7 @@ private:
     int m_interruptedBy = 0;
     bool m_journalFailed = false;
     bool m_finished = false;
+    std::unique_ptr<StationMetrics> m_metrics;
+    QTimer m_metricsBeat; // a file that stops changing means a station that stopped
+    bool m_metricsFailed = false;
 };

@@ -87,6 +87,24 @@ bool readForce(const ConfigLine &line, StationInput *input, QString *error)
     return yesNo(line, &input->force, error);
 }
 
+bool readImageSha256(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->expectSha256 = line.checkedLater();
+    return true;
+}
+
+bool readName(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->name = line.checkedLater();
+    return true;
+}
+
+bool readMetrics(const ConfigLine &line, StationInput *input, QString *)
+{
+    input->metrics = StationInput::Value{line.path(), line.where + line.key};
+    return true;
+}
+
 const QHash<QString, KeyReader> &keyReaders()
 {
     static const QHash<QString, KeyReader> readers{
@@ -99,6 +117,9 @@ const QHash<QString, KeyReader> &keyReaders()
         {QStringLiteral("GONE_AFTER"), readLater<&StationInput::goneAfter>},
         {QStringLiteral("NO_START"), readNoStart},
         {QStringLiteral("FORCE"), readForce},
+        {QStringLiteral("IMAGE_SHA256"), readImageSha256},
+        {QStringLiteral("NAME"), readName},
+        {QStringLiteral("METRICS"), readMetrics},
     };
     return readers;
 }
@@ -108,7 +129,7 @@ enum class LineShape { Blank, Entry, Refused };
 // Splits one line into key and value; a comment or blank line is Blank.
 LineShape splitLine(QByteArray raw, ConfigLine *line, QString *error)
 {
-    static const QRegularExpression shape(QStringLiteral("^([A-Z_]+)=(\\S(?:.*\\S)?)$"));
+    static const QRegularExpression shape(QStringLiteral("^([A-Z][A-Z0-9_]*)=(\\S(?:.*\\S)?)$"));
     if (raw.endsWith('\r'))
         raw.chop(1);
     const QString text = QString::fromUtf8(raw);

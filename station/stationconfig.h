@@ -23,11 +23,15 @@ struct StationInput
     std::optional<Value> goneAfter;
     bool noStart = false;
     bool force = false;
+    std::optional<Value> expectSha256;
+    std::optional<Value> name;
+    std::optional<Value> metrics; // a path
 };
 
 // Reads a station config file: UTF-8, one KEY=value a line, '#' comment lines and blank lines,
 // no quotes, no spaces around '='. Keys IMAGE (required), DEVICES (DEVICE entries separated by
 // spaces) or DEVICES_FROM (exactly one of them), RETRIES, RETRY_AFTER, TIMEOUT, GONE_AFTER,
-// NO_START and FORCE (yes or no). Relative paths are taken from the file's folder. On refusal
-// returns nullopt with "FILE:LINE: reason" ("FILE: reason" for a missing file or key).
+// NO_START and FORCE (yes or no), IMAGE_SHA256, NAME and METRICS. Relative paths are taken from the
+// file's folder. On refusal returns nullopt with "FILE:LINE: reason" ("FILE: reason" for a missing
+// file or key).
 std::optional<StationInput> readStationConfig(const QString &path, QString *error);

@@ -1,6 +1,8 @@
 #include "station/stationdisplay.h"
 
 #include "posix/output.h"
+#include "posix/terminalresize.h"
+#include "station/slotline.h"
 
 #include <QJsonDocument>
 #include <cstdio>
@@ -70,6 +72,14 @@ StationDisplay::StationDisplay(Mode mode, bool json, const QStringList &slotLabe
     m_sinceStart.start();
     m_redraw.setSingleShot(true);
     QObject::connect(&m_redraw, &QTimer::timeout, [this] { draw(); });
+    if (mode != Mode::Screen)
+        return;
+    m_width = terminalWidth();
+    TerminalResize::onResize(&m_redraw, [this] {
+        m_width = terminalWidth();
+        m_sinceDrawn.invalidate();
+        draw();
+    });
 }
 
 void StationDisplay::setState(int slot, int board, const QString &state)
@@ -158,10 +168,10 @@ void StationDisplay::draw()
     }
     m_sinceDrawn.start();
     // A line wider than the terminal would wrap, and the cursor would go back too few lines.
-    const int width = terminalWidth() - 1;
+    const int width = m_width - 1;
     QStringList lines;
     for (int i = 0; i < m_labels.size(); ++i)
-        lines << m_labels[i].leftJustified(m_labelWidth) + QStringLiteral("  ") + m_states[i];
+        lines << slotLine(m_labels[i].leftJustified(m_labelWidth), m_states[i], width);
     m_totals.elapsedMs = m_sinceStart.elapsed();
     lines << m_totals.text();
     QByteArray text;

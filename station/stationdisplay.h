@@ -54,6 +54,7 @@ private:
     QStringList m_macs;
     Totals m_totals;
     int m_labelWidth = 0;
+    int m_width = 80; // the terminal's, read again at each SIGWINCH
     bool m_drawn = false;
     QElapsedTimer m_sinceDrawn;
     QElapsedTimer m_sinceStart;

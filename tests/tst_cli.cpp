@@ -3,6 +3,7 @@
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,6 +30,7 @@ class CliTest : public QObject
     // 17 bytes a period: each block starts at another phase, so a misplaced one shows.
     const QByteArray m_image = buildFirmwareImage(QByteArray("0123456789abcdef-").repeated(35000));
     const QByteArray m_flipped = char(m_image[0] ^ 1) + m_image.mid(1); // stored checksum kept
+    const QString m_sha256 = QCryptographicHash::hash(m_image, QCryptographicHash::Sha256).toHex();
     std::vector<std::unique_ptr<SimProcess>> m_sims;
     int m_exitCode = -1;
     QString m_out, m_err;
@@ -142,6 +144,8 @@ private slots:
         row("SIGINT", {slow}, "!2 " + check, 130, "interrupted", "<- notice End seq=3 len=6");
         row("SIGTERM", {slow}, "!15 " + check, 143, "interrupted", "<- notice End seq=3 len=6");
         row("SIGINT ignored from the start", {slow}, "!-2 " + check, 1, "failed");
+        row("pinned to its own image", {""}, "upload X.bin --json --expect-sha256 " + m_sha256, 0,
+            "ok");
     }
     void devices()
     {
@@ -181,9 +185,12 @@ private slots:
             if (o["event"] != "result")
                 continue;
             results << o["result"].toString();
-            QCOMPARE(o.keys().join(','),
-                     QString("bytes_sent,detail,device,event,exit_status,interface,operation,"
-                             "result,retries,round_trips,schema,seconds,steps"));
+            QCOMPARE(
+                o.keys().join(','),
+                QString(
+                    "bytes_sent,detail,device,event,exit_status,image_sha256,interface,operation,"
+                    "result,retries,round_trips,schema,seconds,steps"));
+            QCOMPARE(o["image_sha256"].toString(), m_sha256);
             const QJsonObject trips = o["round_trips"].toObject();
             QCOMPARE(o["steps"], QJsonValue(QJsonArray{"upload"}));
             QCOMPARE(trips.keys().join(','), QString("count,max_us,median_us,min_us"));
@@ -228,8 +235,18 @@ private slots:
         row("a read error", "upload mem.bin" + d, 2, said(unreadable));
         row("checksum mismatch: refused before Start", "upload flipped.bin" + d, 2,
             checksums + "0xFB74CE8F:");
+        const QString pin = " --expect-sha256 " + QString(64, 'A'), other = QString(64, 'a');
+        row("pinned: another image refused before Start", "upload X.bin" + pin + d, 2,
+            said("\"X.bin\": SHA-256 " + m_sha256 + ", but " + other +
+                 " is pinned: not the image this line must carry; nothing was sent"));
+        row("pinned check: another image refused", "check X.bin" + pin + d, 2,
+            "SHA-256 " + m_sha256 + ", but " + other + " is pinned");
+        row("pinned check without the image", "check" + pin + d, 2,
+            "check --expect-sha256 wants the image meant to be on the devices named");
+        row("a pin that is not a SHA-256", "upload X.bin --expect-sha256 abc" + d, 2,
+            "--expect-sha256 wants 64 hexadecimal digits \\(a SHA-256\\), not \"abc\"");
         row("inspect a valid image", "inspect X.bin", 0, "",
-            "X.bin: 917504 bytes, " + checksums +
+            "X.bin: 917504 bytes, SHA-256 " + m_sha256 + ", " + checksums +
                 "0xF92F2EDD, 322500 bytes of 0xFF fill at the end of the body: valid\n");
         row("inspect: wrong size, checksum mismatch", "inspect short.bin flipped.bin", 1, "",
             "short.bin: 917503 bytes \\(an image is 917504\\): wrong size\nflipped.bin: .*" +

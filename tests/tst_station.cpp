@@ -6,12 +6,15 @@
 #include "sim/devicesimulator.h"
 #include "sim/simulatoroptions.h"
 #include "station/journal.h"
+#include "station/journaltail.h"
+#include "station/slotline.h"
 #include "station/station.h"
 #include "station/stationdisplay.h"
 #include "station/stationrunner.h"
 #include "support/simprocess.h"
 #include "support/testfiles.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
@@ -48,6 +51,8 @@ class StationTest : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
     const QByteArray m_image = buildFirmwareImage(QByteArray("station-").repeated(9000));
+    const QByteArray m_sha256 =
+        QCryptographicHash::hash(m_image, QCryptographicHash::Sha256).toHex();
     std::vector<std::unique_ptr<DeviceSimulator>> m_sims;
     QVector<DeviceTarget> m_devices;
 
@@ -168,9 +173,9 @@ private slots:
 
     void boards_data()
     {
-        QTest::addColumn<QStringList>("sims");    // one slot each
-        QTest::addColumn<int>("count");           // boards, then the station stops
-        QTest::addColumn<QString>("options");     // "no-start", "gone=MS ping=MS"
+        QTest::addColumn<QStringList>("sims"); // one slot each
+        QTest::addColumn<int>("count");        // boards, then the station stops
+        QTest::addColumn<QString>("options");  // "no-start", "gone=MS ping=MS", "no-metrics-folder"
         QTest::addColumn<QStringList>("results"); // per slot, its boards in order
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("detail"); // of the first board that did not pass
@@ -195,6 +200,7 @@ private slots:
         row("gone after --gone-after, not a ping later", {"swap=300"}, 2, "gone=400 ping=200",
             {"ok ok"}, 0);
         row("--no-start: checked, never started", {swap, swap}, 2, "no-start", {"ok", "ok"}, 0);
+        row("metrics folder missing: the boards go on", {swap}, 1, "no-metrics-folder", {"ok"}, 0);
     }
     void boards()
     {
@@ -210,6 +216,8 @@ private slots:
             s.goneAfterMs = options.section(' ', 0, 0).mid(5).toInt();
         if (options.contains("ping="))
             s.pingIntervalMs = options.section("ping=", 1).toInt();
+        s.name = "line-1";
+        s.metricsPath = m_dir.filePath(options == "no-metrics-folder" ? "none/m.prom" : "m.prom");
         Journal journal;
         QVERIFY(openJournal(journal));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
@@ -227,10 +235,13 @@ private slots:
         int passed = 0;
         const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
         for (const QJsonObject &r : records()) {
-            QCOMPARE(r.keys().join(','),
-                     QString("board,detail,event,host,image,image_checksum,interface,mac,"
-                             "result,retries,round_trips,schema,seconds,slot,time"));
+            QCOMPARE(
+                r.keys().join(','),
+                QString("board,detail,event,host,image,image_checksum,image_sha256,interface,"
+                        "mac,result,retries,round_trips,run,schema,seconds,slot,station,time"));
             QCOMPARE(r["schema"].toInt(), 1);
+            QCOMPARE(r["station"].toString(), s.name);
+            QCOMPARE(r["image_sha256"].toString(), QString(m_sha256));
             QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
             QCOMPARE(r["image"].toString(), s.imagePath);
             QCOMPARE(r["image_checksum"].toString(),
@@ -252,6 +263,14 @@ private slots:
         }
         QCOMPARE(QStringList(perSlot.begin(), perSlot.end()), results);
         QCOMPARE(firstDetail, detail);
+        const QString metrics = readTestFile(s.metricsPath); // each slot's boards and state
+        for (int i = 0; i < m_devices.size() && options != "no-metrics-folder"; ++i) {
+            const QString slot = "{station=\"line-1\",slot=\"" + m_devices[i].label();
+            QVERIFY2(metrics.contains(slot + "\",result=\"ok\"} " +
+                                      QString::number(results[i].count("ok"))),
+                     qPrintable(metrics));
+            QVERIFY(metrics.contains(slot + "\",state=\"stopped\"} 1"));
+        }
         QTRY_COMPARE(starts, s.noStart ? 0 : passed); // exactly one start per board that passed
         QCOMPARE(startsAway, 0);
         for (size_t i = 0; i < m_sims.size(); ++i) // each slot's last board got the whole file
@@ -345,6 +364,68 @@ private slots:
         QCOMPARE(twoOfThree.json()["yield_percent"].toDouble(), 200.0 / 3);
     }
 
+    void restart() // numbers go on from the journal's last record of the station's slot
+    {
+        startSimulators({"swap=150", ""});
+        const QByteArray a = m_devices[0].label().toUtf8(), b = m_devices[1].label().toUtf8();
+        const QByteArray last = "{\"event\":\"board\",\"slot\":\"" + b + "\",\"board\":3}\n";
+        QVERIFY(writeTestFile(m_dir.filePath("j.jsonl"),
+                              "{\"event\":\"board\",\"slot\":\"" + a +
+                                  "\",\"board\":7,\"station\":\"s\"}\n{\"event\":\"bo\n"
+                                  "{\"event\":\"board\",\"slot\":\"" +
+                                  a + "\",\"board\":40,\"station\":\"other\"}\n" + last));
+        const QString path = m_dir.filePath("j.jsonl");
+        QCOMPARE(lastBoardNumbers(path, "s"), (QHash<QString, int>{{a, 7}, {b, 3}}));
+        QCOMPARE(lastBoardNumbers(path, "s", last.size() + 9), (QHash<QString, int>{{b, 3}}));
+        QCOMPARE(lastBoardNumbers(m_dir.path(), "s"), (QHash<QString, int>{})); // a folder
+        Journal journal;
+        QVERIFY(openJournal(journal));
+        StationDisplay display(StationDisplay::Mode::None, false, labels());
+        StationSettings settings = this->settings(1);
+        settings.devices.removeLast(); // the second slot's board never leaves
+        settings.name = "s";
+        settings.lastBoards = lastBoardNumbers(path, "s");
+        Station station(settings, journal, display);
+        QSignalSpy finished(&station, &Station::finished);
+        station.start();
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(records().constLast()["board"].toInt(), 8);
+    }
+
+    void slotLine_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("line");
+        const QString fail = "board 11  FAIL: Application is wrong! (Check answered 0x04) (remove "
+                             "board)";
+        const auto row = [](const char *tag, const QString &state, int width, const char *line) {
+            QTest::newRow(tag) << state << width << QString(line);
+        };
+        row("wide: all of it", fail, 200,
+            "127.0.0.1:31122  board 11  FAIL: Application is wrong! (Check answered 0x04) (remove "
+            "board)");
+        row("80 columns: the detail cut, the instruction kept", fail, 79,
+            "127.0.0.1:31122  board 11  FAIL: Application is wrong! (Check... (remove board)");
+        row("too narrow for any detail", fail, 48,
+            "127.0.0.1:31122  board 11  FAIL (remove board)");
+        row("narrower: the address cut from the left", fail, 40,
+            "...:31122  board 11  FAIL (remove board)");
+        row("narrowest: the end of the line", fail, 20, "board 11  FAIL (remo");
+        row("PASS waiting for removal", "board 2  PASS, waiting for removal", 50,
+            "...0.0.1:31122  board 2  PASS, waiting for removal");
+        row("a wait's reason cut", "waiting: no answer yet; given up after 12 s", 40,
+            "127.0.0.1:31122  waiting: no answer y...");
+    }
+    void slotLine()
+    {
+        QFETCH(QString, state);
+        QFETCH(int, width);
+        const QString line = ::slotLine("127.0.0.1:31122", state, width);
+        QTEST(line, "line");
+        QVERIFY(line.size() <= width);
+    }
+
     void swapOption() // bootloader-sim --swap-ms
     {
         QString error;
@@ -378,6 +459,13 @@ private slots:
         row("--journal for upload", "upload X.bin -d %1 --journal j",
             "--journal is for station only");
         row("checksum mismatch", "station %2/flipped.bin -d %1 --journal %2/j", "", 2);
+        row("pinned to another image", run + "j --expect-sha256 " + QString(64, '0'), "", 2);
+        row("a pin that is not a SHA-256", run + "j --expect-sha256 0x12",
+            "--expect-sha256 wants 64 hexadecimal digits (a SHA-256), not \"0x12\"");
+        row("a name with a slash", run + "j --name a/b",
+            "--name wants 1 to 64 letters, digits, '.', '_' or '-', not \"a/b\"");
+        row("config NAME and --name disagree", "station --config %2/n.conf --journal %2/j --name b",
+            "", 2);
         row("journal: a folder", run + "sub", "", 4);
         row("journal: a device", run.section(' ', 0, -2) + " /dev/null", "", 4);
         row("journal: in a missing folder", run + "none/j", "", 4);
@@ -391,6 +479,8 @@ private slots:
         QFETCH(QString, error);
         startSimulators({""});
         QVERIFY(writeTestFile(m_dir.filePath("c.conf"), "SPEED=9\n"));
+        QVERIFY(
+            writeTestFile(m_dir.filePath("n.conf"), "IMAGE=X.bin\nDEVICES=127.0.0.1\nNAME=a\n"));
         arguments.replace("%1", m_devices[0].label()).replace("%2", m_dir.path());
         const std::variant<CliCommand, QString> command =
             parseCommandLine(QStringList{"bootloader-cli"} + arguments.split(' '));
@@ -415,7 +505,8 @@ private slots:
         QTest::newRow("every key, comments, blank lines")
             << image + devices +
                    "# limits\n\nRETRIES=3\nRETRY_AFTER=100\nTIMEOUT=2.5\nGONE_AFTER=4\n"
-                   "NO_START=yes\r\nFORCE=no\n"
+                   "NO_START=yes\r\nFORCE=no\nIMAGE_SHA256=" +
+                   QByteArray(64, 'F') + "\nNAME=line-2\nMETRICS=m/line-2.prom\n"
             << "";
         QTest::newRow("a list beside the file") << image + "DEVICES_FROM=list.txt\n"
                                                 << "";
@@ -445,6 +536,10 @@ private slots:
                                      << ":3: RETRIES wants a whole number from 0 to 100";
         QTest::newRow("NO_START maybe") << image + devices + "NO_START=maybe\n"
                                         << ":3: NO_START wants yes or no";
+        QTest::newRow("IMAGE_SHA256 short") << image + devices + "IMAGE_SHA256=abc\n"
+                                            << ":3: IMAGE_SHA256 wants 64 hexadecimal digits";
+        QTest::newRow("NAME with a slash") << image + devices + "NAME=a/b\n"
+                                           << ":3: NAME wants 1 to 64 letters";
     }
     void config()
     {
@@ -460,7 +555,7 @@ private slots:
         std::optional<StationSettings> settings;
         if (input)
             settings = checkStationInput(*input, &why);
-        QCOMPARE(why.section(path, 1).left(error.size()), error);
+        QCOMPARE(why.section(path, 1).left(error.isEmpty() ? 99 : error.size()), error);
         if (!error.isEmpty())
             return;
         QCOMPARE(settings->imagePath, m_dir.filePath("X.bin"));
@@ -473,6 +568,9 @@ private slots:
         QCOMPARE(settings->goneAfterMs, 4000);
         QCOMPARE(settings->noStart, true);
         QCOMPARE(input->force, false);
+        QCOMPARE(settings->expectSha256, QString(64, 'f'));
+        QCOMPARE(settings->name, QString("line-2"));
+        QCOMPARE(settings->metricsPath, m_dir.filePath("m/line-2.prom"));
     }
 
     void program_data()
@@ -496,8 +594,10 @@ private slots:
             "board 1  FAIL: interrupted; End notice sent", "^interrupted$");
         row("SIGINT: the board finishes, then the station", run, "present", {SIGINT}, 0,
             "station: passed 1, failed 0, total 1, yield 100.0 %", "^ok$");
-        row("--count 1 of two, --json", run + " -d %2 --count 1 --json", "", {}, 0,
-            "127.0.0.1:\\d+  board 1  PASS \\(upload [\\d.]+ s, check [\\d.]+ s, start", "^ok$");
+        row("--count 1 of two, --json, --name: numbers go on",
+            run + " -d %2 --count 1 --json --name n", "", {}, 0,
+            "127.0.0.1:\\d+  board 42  PASS \\(upload [\\d.]+ s, check [\\d.]+ s, start",
+            "^ok ok ok$");
         row("a journal write fails: stopped, exit 4", "ulimit-f0 " + run, "", {}, 4,
             "the journal could not be written: File too large");
         row("config error: FILE:LINE", "station --config c.conf --journal j.jsonl", "", {}, 2,
@@ -517,6 +617,12 @@ private slots:
                 BOOTLOADER_SIM_PATH, QStringList{"--swap-ms", "0", "--erase-ms", "500", "-q"}));
             QVERIFY(sims.back()->port());
             arguments.replaceInStrings('%' + QString::number(i), sims.back()->device());
+            QFile journal(m_dir.filePath("j.jsonl")); // with --name, the station ran before
+            QVERIFY(
+                !arguments.contains("--name") ||
+                (journal.open(QIODevice::Append) &&
+                 journal.write("{\"event\":\"board\",\"slot\":\"" + sims.back()->device().toUtf8() +
+                               "\",\"board\":41,\"station\":\"n\",\"result\":\"ok\"}\n") > 0));
         }
         QTEST(runCli(arguments, until, signals_), "exitCode");
         QVERIFY2(m_err.contains(QRegularExpression(err)), qPrintable(m_err));
@@ -535,7 +641,14 @@ private slots:
         for (const QByteArray &line : m_out.split('\n'))
             events << QJsonDocument::fromJson(line).object().value("event").toString();
         QCOMPARE(events.join(' '), QString("present board pass totals "));
-        QCOMPARE(m_out.split('\n').value(1) + '\n', readTestFile(m_dir.filePath("j.jsonl")));
+        QVERIFY(
+            readTestFile(m_dir.filePath("j.jsonl")).endsWith(m_out.split('\n').value(1) + '\n'));
+        const QJsonObject last = records().constLast();
+        QCOMPARE(last["station"].toString(), QString("n"));
+        QCOMPARE(last["board"].toInt(), 42);
+        QVERIFY(QRegularExpression("^\\d{8}T\\d{6}Z-[0-9a-f]{6}$")
+                    .match(last["run"].toString())
+                    .hasMatch());
     }
 };
 

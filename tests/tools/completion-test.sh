@@ -76,9 +76,10 @@ bootloader-cli upload |$bin_files
 bootloader-cli upload a|a.bin
 bootloader-cli upload a.bin |
 bootloader-cli upload a.bin --|$(
-    printf '%s\n' --check --config --count --device --devices-from --force --gone-after \
-        --help --help-all --interface --journal --json --log-file --no-start --output --quiet --retries \
-        --retry-after --start --timeout --verbose --version | paste -sd' '
+    printf '%s\n' --check --config --count --device --devices-from --expect-sha256 --force \
+        --gone-after --help --help-all --interface --journal --json --log-file --metrics --name \
+        --no-start --output --quiet --retries --retry-after --start --timeout --verbose --version |
+        paste -sd' '
 )
 bootloader-cli station |$bin_files
 bootloader-cli station a.bin --journal |$all_files
@@ -111,7 +112,8 @@ offered_by_help() { # offered_by_help PROGRAM NAME
     offered=" $(candidates "$2 --") $(candidates "$2 -") "
     while read -r option; do
         [[ $offered == *" $option "* ]] || missing+=("$option")
-    done < <(grep -oE '^ +(-[a-zA-Z], )?--[a-z][a-z-]*' <<<"$help" | grep -oE -- '--?[a-z][a-z-]*')
+    done < <(grep -oE '^ +(-[a-zA-Z], )?--[a-z][a-z0-9-]*' <<<"$help" |
+        grep -oE -- '--?[a-z][a-z0-9-]*')
     [ ${#missing[@]} -eq 0 ] || { echo "not offered: ${missing[*]}"; return 1; }
 }
 for pair in "$cli bootloader-cli" "$sim bootloader-sim"; do
