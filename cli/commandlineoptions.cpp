@@ -76,11 +76,12 @@ Exit status:
   2    usage error, or a file was refused or unreadable (nothing was sent)
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
-  4    the devices were served, but the report could not be written to stdout
+  4    every device succeeded, but the report could not be written to stdout
        (or only in part) or the --log-file log could not be written (station: the
-       journal could not be written)
+       journal could not be opened or written)
   130  interrupted by SIGINT; 143 by SIGTERM (station: by a second one)
-With several devices the worst one counts: 3 over 1 over 0.)";
+With several devices the worst one counts: 3 over 1 over 0. A device's failure (1, 3)
+wins over a report that could not be written (that is said on stderr).)";
 
 } // namespace
 
@@ -340,7 +341,7 @@ int runCommand(const CliCommand &command)
     case CliCommand::Kind::Upload: {
         QByteArray image;
         if (const int refused = loadUploadImage(command.files.constFirst(), command.force, &image))
-            return Output::reportWritten() ? refused : qMax(refused, int(ExitReportLost));
+            return Output::withReport(refused);
         return runSessions(DeviceSession::Operation::Upload, image, command.devices, command.run);
     }
     case CliCommand::Kind::Check:

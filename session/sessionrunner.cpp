@@ -120,8 +120,5 @@ int runSessions(DeviceSession::Operation operation, const QByteArray &image,
     if (!runner.isFinished()) // a session may end inside start(), when its first send fails
         loop.exec();
     runner.writeSummaries();
-    const int status = runner.exitStatus();
-    if (!reportWritten() && status < 128)
-        return qMax(status, int(ExitReportLost));
-    return status;
+    return withReport(runner.exitStatus());
 }

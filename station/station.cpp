@@ -106,7 +106,8 @@ int Station::exitStatus() const
 {
     if (m_interruptedBy)
         return 128 + m_interruptedBy;
-    return m_journalFailed ? int(Output::ExitReportLost) : m_worst;
+    // A board's failure wins over a lost record.
+    return m_worst == 0 && m_journalFailed ? int(Output::ExitReportLost) : m_worst;
 }
 
 bool Station::arming() const
@@ -274,7 +275,8 @@ void Station::finishBoard(Slot &slot)
     const Result result = slot.step->result();
     const bool passed = result == Result::Succeeded;
     ++(passed ? m_passed : m_failed);
-    m_worst = qMax(m_worst, exitCodeFor(result));
+    if (result != Result::Interrupted || !m_journalFailed) // not a board's failure
+        m_worst = qMax(m_worst, exitCodeFor(result));
     slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + slot.step->detail();
 
     QStringList steps;

@@ -44,8 +44,8 @@ public:
     // report no longer waits for a paused reader of stdout.
     void signal(int signalNumber);
 
-    // 0 every board passed, 1 one failed, 3 one's link failed, 4 the journal could not be
-    // written, 128 + the signal that interrupted boards.
+    // 0 every board passed, 1 one failed, 3 one's link failed, 4 every board passed but the
+    // journal could not be written, 128 + the signal that interrupted boards.
     int exitStatus() const;
 
 signals:

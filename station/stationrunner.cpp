@@ -91,6 +91,5 @@ int runStation(StationRun run)
     station.start();
     loop.exec();
     display.finish();
-    const int status = station.exitStatus();
-    return reportWritten() || status >= 128 ? status : qMax(status, int(ExitReportLost));
+    return withReport(station.exitStatus());
 }

@@ -36,7 +36,8 @@ class CliTest : public QObject
 
     // A leading "<file" feeds stdin, "|" gives a stdout nobody reads, "!n" sends signal n once
     // the link is up ("!-n": with SIGINT ignored from the start), "ulimit" limits files to
-    // 8 KiB; ">" makes stdout a one-page FIFO read only once every simulator saved its upload,
+    // 8 KiB, "full" gives /dev/full as stdout; ">" makes stdout a one-page FIFO read only once
+    // every simulator saved its upload,
     // ">n" sends signal n once that FIFO is full and never reads it.
     void runCli(QStringList arguments)
     {
@@ -45,6 +46,8 @@ class CliTest : public QObject
         const QString how = arguments.value(0);
         if (how.startsWith('<'))
             cli.setStandardInputFile(how.mid(1));
+        if (how == "full")
+            cli.setStandardOutputFile("/dev/full");
         const int signal = QString("!>").contains(how.left(1)) ? qAbs(how.mid(1).toInt()) : 0;
         int fifo = -1, queued = 0;
         if (how.startsWith('>') && (QFile::remove("out.fifo"), ::mkfifo("out.fifo", 0600) == 0)) {
@@ -60,8 +63,8 @@ class CliTest : public QObject
         if (how == "ulimit")
             program = QStringList{"bash", "-c", "ulimit -f 8; exec \"$0\" \"$@\""} + program;
         cli.start(program[0],
-                  program.mid(1) +
-                      arguments.mid(how == "ulimit" || QString("<|!>").contains(how.left(1))));
+                  program.mid(1) + arguments.mid(how == "ulimit" || how == "full" ||
+                                                 QString("<|!>").contains(how.left(1))));
         for (m_err.clear();
              how.startsWith('!') && !m_err.contains("keep-alive") && cli.waitForReadyRead(5000);)
             m_err += cli.readAllStandardError();
@@ -139,6 +142,10 @@ private slots:
             "<- notice StartApplication seq=2 ");
         row("stdout closed: uploaded, exit 4", {""}, "| upload X.bin", 4, "",
             "report could not be written to stdout: Broken pipe");
+        row("stdout full, End refused: the refusal wins, 1", {"--fail End"},
+            "full upload X.bin --json", 1, "", "report could not be written to stdout: No space");
+        row("stdout full, no answer: 3", {"--drop-every 1"}, "full upload X.bin --timeout 0.2", 3,
+            "", "report could not be written to stdout: No space");
         row("SIGINT", {slow}, "!2 " + check, 130, "interrupted", "<- notice End seq=3 len=6");
         row("SIGTERM", {slow}, "!15 " + check, 143, "interrupted", "<- notice End seq=3 len=6");
         row("SIGINT ignored from the start", {slow}, "!-2 " + check, 1, "failed");
@@ -194,7 +201,7 @@ private slots:
         }
         QTEST(results, "results");
         for (const QString &label : labels) // a report cut short by a signal lacks the rest
-            if (m_exitCode < 128)
+            if (m_exitCode < 128 && !arguments.startsWith("full"))
                 QCOMPARE(progress.value(label), json ? " 10 20 30 40 50 60 70 80 90 100" : "");
         if (!saw.isEmpty())
             QTRY_VERIFY2(QString(m_err + readTestFile("0.log")).contains(saw), qPrintable(m_err));
