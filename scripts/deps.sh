@@ -23,9 +23,9 @@ BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 font
 
 # What the test suite needs beside: a virtual X server for the window's smoke test, tshark
 # for the dissector, bash-completion, man and jq for the README's examples, ansible-core for
-# the fleet test's playbooks.
+# the fleet test's playbooks, logrotate to read the packaged journal rotation.
 TEST_PACKAGES=(xvfb xauth x11-utils tshark wireshark-common bash-completion man-db jq iproute2
-    ansible-core)
+    ansible-core logrotate)
 
 # Qt 6 beside Qt 5 (BOOTLOADER_QT_MAJOR=6).
 QT6_PACKAGES=(qt6-base-dev libqt6opengl6-dev)

@@ -79,6 +79,7 @@ Station::~Station() = default;
 
 void Station::start()
 {
+    sayJournalNotices();
     m_display.setCounts(m_passed, m_failed);
     for (const auto &slot : m_slots)
         arm(*slot);
@@ -157,7 +158,7 @@ void Station::onKeepAlive(Slot &slot)
         slot.missed = 0;
         return;
     }
-    if (slot.phase != Slot::Phase::Waiting || !arming())
+    if (slot.phase != Slot::Phase::Waiting || !arming() || !roomForRecord(slot))
         return;
     // A board answers: it is flashed once, on a session of its own.
     ++m_begun;
@@ -253,10 +254,49 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
     };
 }
 
+void Station::reopenJournal()
+{
+    QString error;
+    m_display.note(m_journal.reopen(&error)
+                       ? QStringLiteral("bootloader-cli: SIGHUP: the journal was opened again")
+                       : QStringLiteral("bootloader-cli: SIGHUP: the journal could not be opened "
+                                        "again: %1; records go on in the file open before")
+                             .arg(error));
+}
+
+void Station::sayJournalNotices()
+{
+    for (const QString &notice : m_journal.takeNotices())
+        m_display.note(notice);
+}
+
+bool Station::roomForRecord(const Slot &slot)
+{
+    // A board whose record cannot be kept is not erased: room for its record, and for those of
+    // the boards in progress, is reserved first.
+    int records = 1;
+    for (const auto &other : m_slots)
+        records += other->phase == Slot::Phase::Busy;
+    QString error;
+    const bool room = m_journal.reserve(records, &error);
+    sayJournalNotices();
+    if (room)
+        return true;
+    m_journalFailed = true;
+    m_stopping = true;
+    m_display.note(QStringLiteral("bootloader-cli: %1: board not flashed: the journal cannot "
+                                  "take its record: %2; stopping")
+                       .arg(slot.device.label(), error));
+    settle();
+    return false;
+}
+
 void Station::keepRecord(const QByteArray &line)
 {
     QString error;
-    if (m_journalFailed || m_journal.append(line, &error))
+    const bool kept = m_journalFailed || m_journal.append(line, &error);
+    sayJournalNotices();
+    if (kept)
         return;
     // A board whose record cannot be kept is not programmed: stop, and end the others.
     m_journalFailed = true;

@@ -44,6 +44,9 @@ public:
     // report no longer waits for a paused reader of stdout.
     void signal(int signalNumber);
 
+    // SIGHUP: the journal's path is opened again (logrotate's create mode).
+    void reopenJournal();
+
     // 0 every board passed, 1 one failed, 3 one's link failed, 4 every board passed but the
     // journal could not be written, 128 + the signal that interrupted boards.
     int exitStatus() const;
@@ -62,6 +65,9 @@ private:
     void flash(Slot &slot);
     QJsonObject stepSeconds(const Slot &slot, QStringList *steps) const;
     QJsonObject boardRecord(const Slot &slot, const QJsonObject &seconds) const;
+    void sayJournalNotices();
+    // Reserves the journal's room for the board's record, or stops the station unflashed.
+    bool roomForRecord(const Slot &slot);
     // Appends a board's record; a journal that fails stops the station.
     void keepRecord(const QByteArray &line);
     void finishBoard(Slot &slot);
