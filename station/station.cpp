@@ -88,6 +88,7 @@ void Station::start()
 
 void Station::signal(int signalNumber)
 {
+    m_signalled = true;
     if (!m_stopping) {
         m_stopping = true;
         m_display.note(QStringLiteral("bootloader-cli: station: stopping; boards in progress "
@@ -101,6 +102,8 @@ void Station::signal(int signalNumber)
         }
     }
     settle();
+    if (m_finished) // also when it finished before: the signal ends the wait for stdout's reader
+        Output::stopWaiting();
 }
 
 int Station::exitStatus() const
@@ -360,5 +363,7 @@ void Station::settle()
         return;
     m_finished = true;
     m_display.setCounts(m_passed, m_failed);
+    if (m_signalled) // nothing is in progress any more: the station ends without waiting for
+        Output::stopWaiting(); // a paused reader of stdout; what it did not take is counted
     emit finished();
 }

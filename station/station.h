@@ -40,8 +40,8 @@ public:
 
     void start();
     // SIGINT or SIGTERM. The first stops arming: boards in progress finish and are journalled.
-    // The second interrupts them ("End" notice) and journals them as interrupted, and the
-    // report no longer waits for a paused reader of stdout.
+    // The second interrupts them ("End" notice) and journals them as interrupted. Once no board
+    // is in progress, the report no longer waits for a paused reader of stdout.
     void signal(int signalNumber);
 
     // SIGHUP: the journal's path is opened again (logrotate's create mode).
@@ -83,6 +83,7 @@ private:
     int m_failed = 0;
     int m_worst = 0;
     bool m_stopping = false;
+    bool m_signalled = false;
     int m_interruptedBy = 0;
     bool m_journalFailed = false;
     bool m_finished = false;
