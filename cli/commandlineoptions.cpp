@@ -23,7 +23,8 @@ Commands:
       Pads INPUT (a .bin file of at most 917500 bytes) with 0xFF to 917500 bytes and
       appends its checksum: a 917504-byte image, written to FILE (default target.bin in
       the working directory; it must end in .bin and be a regular file if it exists).
-      An earlier FILE stays as it was if anything fails.
+      FILE is only ever replaced whole, so an earlier FILE stays as it was if anything
+      fails; where its folder is not writable, postbuild refuses and writes nothing.
   inspect IMAGE...
       Says, for each image, its size, the stored checksum and the one computed over
       the 917500-byte body, how many 0xFF bytes end the body, and whether a device

@@ -36,9 +36,9 @@ class CliTest : public QObject
 
     // A leading "<file" feeds stdin, "|" gives a stdout nobody reads, "!n" sends signal n once
     // the link is up ("!-n": with SIGINT ignored from the start), "ulimit" limits files to
-    // 8 KiB, "full" gives /dev/full as stdout; ">" makes stdout a one-page FIFO read only once
-    // every simulator saved its upload,
-    // ">n" sends signal n once that FIFO is full and never reads it.
+    // 8 KiB ("nobody": as the user nobody too, when root), "full" gives /dev/full as stdout;
+    // ">" makes stdout a one-page FIFO read only once every simulator saved its upload, ">n"
+    // sends signal n once that FIFO is full and never reads it.
     void runCli(QStringList arguments)
     {
         QProcess cli; // killed as it goes out of scope, should it hang
@@ -60,11 +60,14 @@ class CliTest : public QObject
             program = QStringList{"bash", "-c", "set -o pipefail; \"$0\" \"$@\" | true"} + program;
         if (how.startsWith("!-"))
             program = QStringList{"bash", "-c", "trap '' INT; exec \"$0\" \"$@\""} + program;
-        if (how == "ulimit")
+        if (how == "ulimit" || how == "nobody")
             program = QStringList{"bash", "-c", "ulimit -f 8; exec \"$0\" \"$@\""} + program;
+        if (how == "nobody" && ::geteuid() == 0) // else a read-only folder does not stop root
+            program = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
+                      program;
+        const bool word = QStringList{"ulimit", "full", "nobody"}.contains(how);
         cli.start(program[0],
-                  program.mid(1) + arguments.mid(how == "ulimit" || how == "full" ||
-                                                 QString("<|!>").contains(how.left(1))));
+                  program.mid(1) + arguments.mid(word || QString("<|!>").contains(how.left(1))));
         for (m_err.clear();
              how.startsWith('!') && !m_err.contains("keep-alive") && cli.waitForReadyRead(5000);)
             m_err += cli.readAllStandardError();
@@ -113,9 +116,19 @@ private slots:
         QVERIFY(writeTestFile("raw.bin", "raw"));
         QVERIFY(QFile::link("/proc/self/mem", "mem.bin"));
         QVERIFY(QDir().mkdir("sub"));
+        QVERIFY(QDir().mkdir("ro") && writeTestFile("ro/target.bin", m_image)); // the folder
+        QVERIFY(QFile::setPermissions("ro", QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                                QFile::ExeOther)); // read-only, the file not
+        QVERIFY(QFile::setPermissions("ro/target.bin", QFile::ReadOther | QFile::WriteOther) &&
+                QFile::setPermissions(".", QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner |
+                                               QFile::ExeOther));
         QCOMPARE(::mkfifo("fifo.bin", 0600), 0);
     }
     void cleanup() { m_sims.clear(); }
+    void cleanupTestCase() // a user who is not root can remove it then
+    {
+        QFile::setPermissions("ro", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
 
     void devices_data()
     {
@@ -257,6 +270,10 @@ private slots:
             said("\"fifo.bin\": could not be written: not a regular file"));
         row("post-build into a missing folder", "postbuild raw.bin -o no/x.bin", 2,
             said("\"no/x.bin\": could not be written: no folder \"no\""));
+        row("post-build into a read-only folder, file size limit: refused, the file kept",
+            "nobody postbuild raw.bin -o ro/target.bin", 2,
+            said("\"ro/target.bin\": could not be written: the folder \"ro\" is not writable "
+                 "(Permission denied), and the output is only ever replaced whole"));
         row("post-build", "postbuild raw.bin -o sub/new.bin", 0, "",
             "Postbuild is completed successful: sub/new.bin\n");
         row("--log-file a FIFO", "inspect X.bin --log-file fifo.bin", 2,
@@ -280,7 +297,7 @@ private slots:
         QVERIFY2(m_err.contains(QRegularExpression(err)), qPrintable(m_err));
         QVERIFY(!m_peer.hasPendingDatagrams()); // nothing sent, nothing written over
         QVERIFY(!QFileInfo("fifo.bin").isFile());
-        QVERIFY(readTestFile("target.bin") == m_image);
+        QVERIFY(readTestFile("target.bin") == m_image && readTestFile("ro/target.bin") == m_image);
         if (m_exitCode == 0 && arguments[0] == "postbuild")
             QVERIFY(readTestFile(arguments.last()) == buildFirmwareImage("raw"));
     }

@@ -23,7 +23,7 @@ Q_DECLARE_METATYPE(PostBuildResult)
 
 namespace {
 constexpr int Full = FirmwareImageSize, Block = WriteBlockSize;
-enum Setup { Plain, OwnInput, OutputFolder, SizeLimit, ReadOnlyFolder };
+enum Setup { Plain, OwnInput, OutputFolder, SizeLimit, ReadOnlyFolder, ReadOnlyLimited };
 
 // A reply in a stage, with `offset` of `size` bytes sent: what follows and what is shown.
 struct FlashRow
@@ -285,6 +285,8 @@ private slots:
         row("write fails (file size limit)", SizeLimit, 3, PostBuildResult::WriteFailed);
         row("read-only folder: written in place", ReadOnlyFolder, 3, written, "F8F37D0A");
         row("read-only folder, big input: left alone", ReadOnlyFolder, big, tooBig);
+        row("read-only folder, size limit, never in place (CLI): left alone", ReadOnlyLimited, 3,
+            PostBuildResult::OutputNotOpened);
     }
     void postBuild()
     {
@@ -297,17 +299,21 @@ private slots:
         const QByteArray earlier = buildFirmwareImage("earlier");
         QVERIFY(setup == OutputFolder ? QDir().mkdir(output) : writeTestFile(output, earlier));
         const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden);
-        if (setup == ReadOnlyFolder)
+        const bool readOnly = setup == ReadOnlyFolder || setup == ReadOnlyLimited;
+        if (readOnly)
             QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
         rlimit saved{};
         getrlimit(RLIMIT_FSIZE, &saved);
         const rlimit limited{65536, saved.rlim_max}; // writes past 64 KiB fail, even as root
-        QVERIFY(setup != SizeLimit || setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        QVERIFY((setup != SizeLimit && setup != ReadOnlyLimited) ||
+                setrlimit(RLIMIT_FSIZE, &limited) == 0);
         PostBuildResult result{};
         const auto postBuild = [&] {
-            result = runPostBuild(setup == OwnInput ? output : input, output);
+            result = runPostBuild(setup == OwnInput ? output : input, output, nullptr,
+                                  setup == ReadOnlyLimited ? InPlaceWrite::Refused
+                                                           : InPlaceWrite::Allowed);
         };
-        if (setup != ReadOnlyFolder)
+        if (!readOnly)
             postBuild();
         else // root (as in CI) writes into read-only folders: write as "nobody"
             QVERIFY(asUnprivileged({m_dir.path(), dir.path(), output}, [&] {
