@@ -65,7 +65,12 @@ Each reply, keep-alive answers included, must come within --timeout seconds. A d
 without a keep-alive answer for 12 seconds is lost, whatever --timeout says. With
 --retries, a request unanswered after --retry-after ms is sent again, byte for byte
 with the same sequence number: the device must answer a repeated request again
-without applying it twice (bootloader-sim does).
+without applying it twice (bootloader-sim does). Each further repeat waits twice as
+long as the one before, the last one possible going out --retry-after ms before
+--timeout runs out (--retry-after 200 --timeout 5: 0.2, 0.6, 1.4, 3.0, 4.8 s), so
+that a reply lost during a long erase is asked for again. With --retries, a reply for
+any other request than the outstanding one is a late duplicate: dropped and counted
+(late_replies), never the end of the session.
 
 SIGINT or SIGTERM ends the run: each device with an operation in progress is sent an
 "End" notice and reported "interrupted".

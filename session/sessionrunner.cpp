@@ -20,6 +20,7 @@ ProgressReporter::Summary summaryOf(const DeviceSession &session)
     summary.elapsedMs = session.elapsedMs();
     summary.bytesSent = session.bytesSent();
     summary.retries = session.retries();
+    summary.lateReplies = session.lateReplies();
     summary.roundTripsUs = session.roundTripsUs();
     summary.detail = session.detail();
     return summary;

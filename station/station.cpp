@@ -253,6 +253,7 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
         {"detail", step.detail()},
         {"seconds", seconds},
         {"retries", step.retries()},
+        {"late_replies", step.lateReplies()},
         {"round_trips", ProgressReporter::roundTrips(step.roundTripsUs())},
     };
 }

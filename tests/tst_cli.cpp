@@ -202,7 +202,7 @@ private slots:
                 continue;
             results << o["result"].toString();
             QCOMPARE(o.keys().join(','),
-                     QString("bytes_sent,detail,device,event,exit_status,operation,"
+                     QString("bytes_sent,detail,device,event,exit_status,late_replies,operation,"
                              "result,retries,round_trips,schema,seconds,steps"));
             const QJsonObject trips = o["round_trips"].toObject();
             QCOMPARE(o["steps"], QJsonValue(QJsonArray{"upload"}));

@@ -1,10 +1,10 @@
 #include "cli/commandlineoptions.h"
-#include "session/devicesession.h"
-#include "posix/output.h"
-#include "session/sessionresult.h"
-#include "session/sessionrunner.h"
 #include "core/datagram.h"
 #include "core/firmwareimage.h"
+#include "posix/output.h"
+#include "session/devicesession.h"
+#include "session/sessionresult.h"
+#include "session/sessionrunner.h"
 #include "sim/devicesimulator.h"
 #include "sim/simulatoroptions.h"
 #include "tests/support/testfiles.h"
@@ -32,6 +32,7 @@ DeviceSession::Settings quickSettings(const QString &words)
     settings.endNoticeIntervalMs = 50;
     const QHash<QString, int *> fields{{"retries", &settings.retries},
                                        {"timeout", &settings.replyTimeoutMs},
+                                       {"after", &settings.retryAfterMs},
                                        {"link", &settings.linkTimeoutMs}};
     for (const QString &word : words.split(' '))
         if (int *field = fields.value(word.section('=', 0, 0)))
@@ -84,8 +85,8 @@ public:
                     continue;
                 requests += ping ? QVector<quint8>() : QVector<quint8>{parsed->sequence};
                 if (const int replay = mode.section(':', 1).toInt();
-                    replay && requests.size() == 20)
-                    reply(requests[20 - 1 - replay], ReplyOkCode);
+                    replay && requests.size() == qMax(20, replay + 2))
+                    reply(requests[requests.size() - 1 - replay], ReplyOkCode);
                 reply(parsed->sequence, ping ? KeepAliveCode : ReplyOkCode);
             }
         });
@@ -182,14 +183,15 @@ private slots:
             "ok", uploaded);
         row("erase longer than --retry-after, retries", "sim --erase-ms 80", "upload retries=5",
             "ok", uploaded);
+        row("the reply to Start lost in a long erase: repeats span the time limit",
+            "sim --erase-ms 400 --drop-answer 1", "upload retries=3 after=100 timeout=600", "ok",
+            uploaded);
         row("late reply to the previous request, no retries", "peer device:1", "upload image=24",
             "sequence mismatch", "echoed sequence 20, expected 21", 1);
         row("late reply to the previous request, retries", "peer device:1",
             "upload retries=1 image=24", "ok", uploaded);
-        row("late reply 16 requests back, retries", "peer device:16", "upload retries=1 image=24",
-            "ok", uploaded);
-        row("late reply 17 requests back, retries", "peer device:17", "upload retries=1 image=24",
-            "sequence mismatch", "echoed sequence 4, expected 21", 1);
+        row("late reply 40 requests back, retries: dropped", "peer device:40",
+            "upload retries=1 image=48", "ok", uploaded);
         row("echo: one End notice per interval", "peer echo", "check timeout=300", "timed out", "",
             -1);
         row("interrupted at 10 %: End notice", "sim", "upload stop=10", "interrupted",
@@ -231,6 +233,8 @@ private slots:
         QVERIFY2(session.detail().contains(QRegularExpression(detail)),
                  qPrintable(session.detail()));
         QCOMPARE(repeats, session.retries());
+        if (device.startsWith("peer device:")) // the replayed reply
+            QCOMPARE(session.lateReplies(), int(client.contains("retries")));
         if (!m_peers.empty() && m_peers.back()->mode != "forge") // what reached the device
             QTRY_COMPARE(m_peers.back()->ends, notices);
         QFETCH(int, ends);

@@ -270,7 +270,7 @@ private slots:
             if (r.isEmpty()) // the line left without its break
                 continue;
             QCOMPARE(r.keys().join(','),
-                     QString("board,detail,event,host,image,image_checksum,"
+                     QString("board,detail,event,host,image,image_checksum,late_replies,"
                              "result,retries,round_trips,schema,seconds,slot,time"));
             QCOMPARE(r["schema"].toInt(), 1);
             QCOMPARE(r["host"].toString(), QSysInfo::machineHostName());
