@@ -40,9 +40,15 @@ Journal::~Journal()
 bool Journal::open(const QString &path, QString *error)
 {
     m_path = path;
+    return reopen(error);
+}
+
+bool Journal::reopen(QString *error)
+{
     if (!openPath(error))
         return false;
     char last = '\n';
+    m_unterminated = false;
     const off_t size = ::lseek(m_fd, 0, SEEK_END);
     if (size > 0 && ::pread(m_fd, &last, 1, size - 1) == 1 && last != '\n') {
         m_unterminated = true;
@@ -74,14 +80,6 @@ bool Journal::openPath(QString *error)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
-    return true;
-}
-
-bool Journal::reopen(QString *error)
-{
-    if (!openPath(error))
-        return false;
-    m_unterminated = false; // a new file, or one whose end this station does not own
     return true;
 }
 
