@@ -26,7 +26,8 @@ Commands:
       Pads INPUT (a .bin file of at most 917500 bytes) with 0xFF to 917500 bytes and
       appends its checksum: a 917504-byte image, written to FILE (default target.bin in
       the working directory; it must end in .bin and be a regular file if it exists).
-      An earlier FILE stays as it was if anything fails.
+      FILE is only ever replaced whole, so an earlier FILE stays as it was if anything
+      fails; where its folder is not writable, postbuild refuses and writes nothing.
   inspect IMAGE...
       Says, for each image, its size, the stored checksum and the one computed over
       the 917500-byte body, how many 0xFF bytes end the body, and whether a device
@@ -78,7 +79,12 @@ Each reply, keep-alive answers included, must come within --timeout seconds. A d
 without a keep-alive answer for 12 seconds is lost, whatever --timeout says. With
 --retries, a request unanswered after --retry-after ms is sent again, byte for byte
 with the same sequence number: the device must answer a repeated request again
-without applying it twice (bootloader-sim does).
+without applying it twice (bootloader-sim does). Each further repeat waits twice as
+long as the one before, the last one possible going out --retry-after ms before
+--timeout runs out (--retry-after 200 --timeout 5: 0.2, 0.6, 1.4, 3.0, 4.8 s), so
+that a reply lost during a long erase is asked for again. With --retries, a reply for
+any other request than the outstanding one is a late duplicate: dropped and counted
+(late_replies), never the end of the session.
 
 SIGINT or SIGTERM ends the run: each device with an operation in progress is sent an
 "End" notice and reported "interrupted".
@@ -91,11 +97,12 @@ Exit status:
        another program (nothing was sent)
   3    no answer, nothing listening, link lost, a reply timed out, or a reply carried
        the wrong sequence number
-  4    the devices were served, but the report could not be written to stdout
+  4    every device succeeded, but the report could not be written to stdout
        (or only in part) or the --log-file log could not be written (station: the
-       journal could not be written)
+       journal could not be opened or written)
   130  interrupted by SIGINT; 143 by SIGTERM (station: by a second one)
-With several devices the worst one counts: 3 over 1 over 0.)";
+With several devices the worst one counts: 3 over 1 over 0. A device's failure (1, 3)
+wins over a report that could not be written (that is said on stderr).)";
 
 } // namespace
 
@@ -411,7 +418,7 @@ int runCommand(const CliCommand &command)
             if (!refused)
                 refused = ImagePin::refuseOther(file, image, command.expectSha256);
             if (refused)
-                return Output::reportWritten() ? refused : qMax(refused, int(ExitReportLost));
+                return Output::withReport(refused);
             run.imageSha256 = ImagePin::sha256(image);
         }
         return runSessions(upload ? DeviceSession::Operation::Upload

@@ -31,6 +31,10 @@ QString notWritable(const QString &name, const QString &reason)
         return QStringLiteral("not a regular file");
     if (info.exists() && !info.isWritable())
         return QStringLiteral("the file is read-only");
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        return QStringLiteral("the folder %1 is not writable (%2), and the output is only ever "
+                              "replaced whole")
+            .arg(quotedInput(info.dir().path()), reason);
     return reason;
 }
 
@@ -57,7 +61,7 @@ int postBuild(const QString &input, const QString &output, bool quiet)
             return fileError(name, wrongSuffix());
     }
     QString reason;
-    const PostBuildResult result = runPostBuild(input, output, &reason);
+    const PostBuildResult result = runPostBuild(input, output, &reason, InPlaceWrite::Refused);
     qCDebug(lcFile).noquote() << "post-build of" << input << "into" << output << ":"
                               << (result == PostBuildResult::Written ? "written" : "not written")
                               << reason;

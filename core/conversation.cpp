@@ -2,8 +2,6 @@
 
 #include "core/datagram.h"
 
-#include <algorithm>
-
 namespace Conversation {
 
 bool advancesSequence(Ping ping)
@@ -24,19 +22,6 @@ KeepAliveStep onKeepAlive(LinkState link)
     return {};
 }
 
-void RecentRequests::add(quint8 sequence)
-{
-    m_sequences[size_t(m_next)] = sequence;
-    m_next = (m_next + 1) % Size;
-    m_count = qMin(m_count + 1, Size);
-}
-
-bool RecentRequests::contains(quint8 sequence) const
-{
-    const auto end = m_sequences.cbegin() + m_count;
-    return std::find(m_sequences.cbegin(), end, sequence) != end;
-}
-
 Reply readReply(const char *data, qint64 length, const Outstanding &outstanding)
 {
     if (outstanding.link == LinkDown)
@@ -47,10 +32,7 @@ Reply readReply(const char *data, qint64 length, const Outstanding &outstanding)
     case Datagram::ReplyKind::KeepAlive:
         return Reply::KeepAlive;
     case Datagram::ReplyKind::SequenceMismatch:
-        if (outstanding.recent &&
-            outstanding.recent->contains(Datagram::replyByte(data, length, ReplySequenceOffset)))
-            return Reply::Stale;
-        return Reply::Mismatch;
+        return outstanding.retransmits ? Reply::Stale : Reply::Mismatch;
     case Datagram::ReplyKind::Success:
         return outstanding.request ? Reply::Success : Reply::Stray;
     case Datagram::ReplyKind::Failure:

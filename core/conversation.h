@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QtGlobal>
-#include <array>
 
 // Whether the device answers keep-alive pings.
 enum LinkState : int {
@@ -36,30 +35,14 @@ struct KeepAliveStep
 // stray.
 KeepAliveStep onKeepAlive(LinkState link);
 
-// The sequence numbers of the requests answered or given up most recently (a repeat shares
-// its original's number). With retransmission, a late or repeated answer to one of them is
-// expected and harmless.
-class RecentRequests
-{
-public:
-    static constexpr int Size = 16;
-
-    void add(quint8 sequence);
-    bool contains(quint8 sequence) const;
-
-private:
-    std::array<quint8, Size> m_sequences = {};
-    int m_count = 0;
-    int m_next = 0;
-};
-
 struct Outstanding
 {
     LinkState link = LinkDown;
     bool request = false; // a request other than "Ping" waits for its verdict
     quint8 sequence = 0;  // the number the last command went out with
-    // With retransmission: the requests before the outstanding one. Null: strictly lock-step.
-    const RecentRequests *recent = nullptr;
+    // With retransmission, any reply but the outstanding request's is a late duplicate (a reply
+    // to a repeat, or one the network delayed or doubled). Without: strictly lock-step.
+    bool retransmits = false;
 };
 
 enum class Reply {
@@ -68,8 +51,8 @@ enum class Reply {
     Success,   // the verdict on the outstanding request: accepted
     Failure,   // the verdict on the outstanding request: refused
     Stray,     // a verdict while nothing waits for one, or anything while the link is down
-    Mismatch,  // echoes a sequence that nothing outstanding or recent had
-    Stale,     // with retransmission: a late answer to a recent request; dropped
+    Mismatch,  // echoes another sequence than the outstanding request's
+    Stale,     // with retransmission: a late duplicate, whatever its age; dropped
 };
 
 // What a reply of `length` bytes means given what is outstanding.

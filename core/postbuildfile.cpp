@@ -42,7 +42,8 @@ bool writeFileAtomically(const QString &path, const QByteArray &data)
     return openForReplace(output) && writeAndCommit(output, data, &reason);
 }
 
-PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath, QString *reason)
+PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath, QString *reason,
+                             InPlaceWrite inPlace)
 {
     QString ignored;
     if (!reason)
@@ -62,7 +63,7 @@ PostBuildResult runPostBuild(const QString &inputPath, const QString &outputPath
     if (raw->size() > FirmwareBodySize)
         return PostBuildResult::InputTooBig;
     QSaveFile output(outputPath);
-    output.setDirectWriteFallback(true);
+    output.setDirectWriteFallback(inPlace == InPlaceWrite::Allowed);
     if (!openForReplace(output)) {
         *reason = output.errorString();
         return PostBuildResult::OutputNotOpened;

@@ -183,5 +183,22 @@ else
     echo "skip systemd-analyze verify: systemd-analyze is not installed"
 fi
 
+# Journal rotation: logrotate reads the packaged file; run on a copy aimed at a scratch folder,
+# it moves the journal away and leaves a new, empty one at the path.
+rotation=$root/etc/logrotate.d/bootloader-station
+check "logrotate file for the station journals in /etc/logrotate.d" test -s "$rotation"
+if command -v logrotate >/dev/null; then
+    rotates() {
+        local dir=$root/rotate
+        mkdir -p "$dir" && echo '{"board":1}' >"$dir/station-a.jsonl" &&
+            sed "s|/var/lib/bootloader|$dir|" "$rotation" >"$dir/conf" &&
+            logrotate -f -s "$dir/state" "$dir/conf" && [ ! -s "$dir/station-a.jsonl" ] &&
+            [ "$(cat "$dir/station-a.jsonl.1")" = '{"board":1}' ]
+    }
+    check "logrotate moves a journal away and creates an empty one" rotates
+else
+    echo "skip logrotate run: logrotate is not installed"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

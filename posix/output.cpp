@@ -239,4 +239,10 @@ bool reportWritten()
     return unwritten == 0 && logError.isEmpty();
 }
 
+int withReport(int status)
+{
+    const bool written = reportWritten();
+    return status == ExitSucceeded && !written ? int(ExitReportLost) : status;
+}
+
 } // namespace Output

@@ -38,4 +38,8 @@ void stopWaiting();
 // stderr, when any of the report or of the --log-file log could not be written.
 bool reportWritten();
 
+// The exit status once the report was handed over: a device's failure (or a signal) wins over a
+// lost report, so 4 only replaces a success.
+int withReport(int status);
+
 } // namespace Output

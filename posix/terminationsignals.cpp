@@ -57,6 +57,18 @@ signals:
     void signalled(int signalNumber);
 };
 
+bool handle(int signalNumber, QString *error)
+{
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(signalNumber, &action, nullptr) == 0)
+        return true;
+    *error = systemError("cannot install the signal handler");
+    return false;
+}
+
 QPointer<SignalPipe> openPipe(QString *error)
 {
     static QPointer<SignalPipe> pipe;
@@ -67,19 +79,13 @@ QPointer<SignalPipe> openPipe(QString *error)
         *error = systemError("cannot create the signal pipe");
         return nullptr;
     }
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     for (const int signalNumber : {SIGINT, SIGTERM}) {
         struct sigaction inherited = {};
         if (signalNumber == SIGINT && ::sigaction(signalNumber, nullptr, &inherited) == 0 &&
             inherited.sa_handler == SIG_IGN)
             continue;
-        if (::sigaction(signalNumber, &action, nullptr) != 0) {
-            *error = systemError("cannot install the signal handler");
+        if (!handle(signalNumber, error))
             return nullptr;
-        }
     }
     pipe = new SignalPipe(QCoreApplication::instance());
     return pipe;
@@ -94,7 +100,22 @@ bool onSignal(QObject *context, const std::function<void(int)> &handler, QString
     const QPointer<SignalPipe> pipe = openPipe(error);
     if (!pipe)
         return false;
-    QObject::connect(pipe, &SignalPipe::signalled, context, handler);
+    QObject::connect(pipe, &SignalPipe::signalled, context, [handler](int signalNumber) {
+        if (signalNumber != SIGHUP)
+            handler(signalNumber);
+    });
+    return true;
+}
+
+bool onHangUp(QObject *context, const std::function<void()> &handler, QString *error)
+{
+    const QPointer<SignalPipe> pipe = openPipe(error);
+    if (!pipe || !handle(SIGHUP, error))
+        return false;
+    QObject::connect(pipe, &SignalPipe::signalled, context, [handler](int signalNumber) {
+        if (signalNumber == SIGHUP)
+            handler();
+    });
     return true;
 }
 

@@ -27,10 +27,11 @@ BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5network5 font
 # What the test suite needs beside: a virtual X server for the window's smoke test, tshark
 # for the dissector, bash-completion, man and jq for the README's examples, ansible-core for
 # the fleet test's playbooks, shellcheck and ansible-lint for the scripts and the playbooks,
-# prometheus (promtool) and prometheus-node-exporter for the station's metrics and alert rules.
+# prometheus (promtool) and prometheus-node-exporter for the station's metrics and alert rules,
+# logrotate to read the packaged journal rotation.
 # shellcheck disable=SC2034 # read by the scripts that source this file
 TEST_PACKAGES=(xvfb xauth x11-utils tshark wireshark-common bash-completion man-db jq iproute2
-    ansible-core shellcheck ansible-lint prometheus prometheus-node-exporter)
+    ansible-core shellcheck ansible-lint prometheus prometheus-node-exporter logrotate)
 
 # Qt 6 beside Qt 5 (BOOTLOADER_QT_MAJOR=6).
 QT6_PACKAGES=(qt6-base-dev libqt6opengl6-dev)

@@ -129,7 +129,7 @@ void DeviceSession::handleReply(const char *data, qint64 length)
     outstanding.link = m_stage == Stage::Connecting ? LinkConnecting : LinkUp;
     outstanding.request = m_stage == Stage::Busy && m_requestName;
     outstanding.sequence = m_sequence;
-    outstanding.recent = m_settings.retries > 0 ? &m_recentRequests : nullptr;
+    outstanding.retransmits = m_settings.retries > 0;
     const Conversation::Reply reply = Conversation::readReply(data, length, outstanding);
     if (m_operation == Operation::Watch) { // nothing was asked but "Ping"
         if (reply == Conversation::Reply::KeepAlive)
@@ -143,7 +143,9 @@ void DeviceSession::handleReply(const char *data, qint64 length)
     switch (reply) {
     case Conversation::Reply::Ignored:
     case Conversation::Reply::Stray:
-    case Conversation::Reply::Stale:
+        break;
+    case Conversation::Reply::Stale: // never a reason to send again (sorcerer's apprentice)
+        ++m_lateReplies;
         break;
     case Conversation::Reply::KeepAlive:
         onKeepAlive();
@@ -265,15 +267,13 @@ void DeviceSession::sendPing(Conversation::Ping ping)
 
 void DeviceSession::sendRequest(const char *name, const char *payload, int payloadLength)
 {
-    if (m_requestName) // answered, or given up: its late answers may still come
-        m_recentRequests.add(m_sequence);
     m_requestName = name;
     m_attempt = 0;
     if (!send(CmdRequest, name, payload, payloadLength, true))
         return;
     m_replyTimer.start();
     if (m_settings.retries > 0)
-        m_retryTimer.start();
+        m_retryTimer.start(m_settings.retryAfterMs);
 }
 
 void DeviceSession::repeatRequest()
@@ -288,7 +288,13 @@ void DeviceSession::repeatRequest()
     if (!transmit(m_request, m_requestName))
         return;
     m_requestSentNs = sentNs;
-    m_retryTimer.start();
+    // Each wait twice the one before, the last one ending --retry-after before the time limit:
+    // a few repeats span it all, so that a reply lost while the device is still busy (a long
+    // erase answers no repeat) is asked for again once it may be done.
+    const qint64 wait = qMin(qint64(m_settings.retryAfterMs) << qMin(m_attempt, 30),
+                             qint64(m_replyTimer.remainingTime() - m_settings.retryAfterMs));
+    if (wait > 0)
+        m_retryTimer.start(int(wait));
 }
 
 bool DeviceSession::send(quint8 type, const char *name, const char *payload, int payloadLength,

@@ -44,8 +44,8 @@ public:
     struct Settings
     {
         int replyTimeoutMs = 30000;
-        int retries = 0; // resends of an unanswered request, byte for byte
-        int retryAfterMs = 250;
+        int retries = 0;        // resends of an unanswered request, byte for byte
+        int retryAfterMs = 250; // before the first resend; each further one waits twice as long
         int pingIntervalMs = PingIntervalMs;
         int linkTimeoutMs = LinkTimeoutMs;
         int endNoticeIntervalMs = EndNoticeIntervalMs;
@@ -72,6 +72,8 @@ public:
     const QString &detail() const { return m_detail; }
     qint64 elapsedMs() const { return m_elapsedMs; }
     int retries() const { return m_retries; }
+    // With retries: replies dropped as late duplicates (not for the outstanding request).
+    int lateReplies() const { return m_lateReplies; }
     qint64 bytesSent() const { return m_bytesSent; }
     // Round trips of the answered requests ("Ping" excluded), in microseconds.
     const QVector<qint64> &roundTripsUs() const { return m_roundTripsUs; }
@@ -127,7 +129,6 @@ private:
     Stage m_stage = Stage::Idle;
     UploadStage m_uploadStage = StageIdle;
     quint8 m_sequence = 0; // 0 until the first command, then 1..255, never 0 again
-    Conversation::RecentRequests m_recentRequests; // with retries: late answers to expect
     quint32 m_offset = 0;
     int m_percent = 0;
     bool m_heard = false; // anything at all came from the device
@@ -143,6 +144,7 @@ private:
     QString m_detail;
     qint64 m_elapsedMs = 0;
     int m_retries = 0;
+    int m_lateReplies = 0;
     qint64 m_bytesSent = 0;
     QVector<qint64> m_roundTripsUs;
 };

@@ -182,6 +182,7 @@ void ProgressReporter::summary(int device, const Summary &summary)
                            {"seconds", double(summary.elapsedMs) / 1000.0},
                            {"bytes_sent", double(summary.bytesSent)},
                            {"retries", summary.retries},
+                           {"late_replies", summary.lateReplies},
                            {"round_trips", roundTrips(summary.roundTripsUs)},
                            {"detail", summary.detail},
                            {"interface", interfaceJson(m_devices[device].interface)}};

@@ -30,6 +30,7 @@ public:
         qint64 elapsedMs = 0;
         qint64 bytesSent = 0;
         int retries = 0;
+        int lateReplies = 0;
         QVector<qint64> roundTripsUs;
         QString detail;
         QString imageSha256; // none: left out

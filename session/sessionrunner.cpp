@@ -22,6 +22,7 @@ ProgressReporter::Summary summaryOf(const DeviceSession &session)
     summary.elapsedMs = session.elapsedMs();
     summary.bytesSent = session.bytesSent();
     summary.retries = session.retries();
+    summary.lateReplies = session.lateReplies();
     summary.roundTripsUs = session.roundTripsUs();
     summary.detail = session.detail();
     return summary;
@@ -132,8 +133,5 @@ int runSessions(DeviceSession::Operation operation, const QByteArray &image,
     if (!runner.isFinished()) // a session may end inside start(), when its first send fails
         loop.exec();
     runner.writeSummaries();
-    const int status = runner.exitStatus();
-    if (!reportWritten() && status < 128)
-        return qMax(status, int(ExitReportLost));
-    return status;
+    return withReport(runner.exitStatus());
 }

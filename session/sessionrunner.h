@@ -56,7 +56,7 @@ private:
 };
 
 // Runs the sessions to their end, SIGINT and SIGTERM interrupting them, and reports each.
-// Returns the exit status: the worst device's, 130 or 143 after SIGINT or SIGTERM, 4 when the
-// report could not be written.
+// Returns the exit status: the worst device's, 130 or 143 after SIGINT or SIGTERM, 4 when every
+// device succeeded but the report could not be written.
 int runSessions(DeviceSession::Operation operation, const QByteArray &image,
                 const QVector<DeviceTarget> &devices, const RunOptions &options);

@@ -225,7 +225,9 @@ void DeviceSimulator::swapBoard()
 void DeviceSimulator::releaseReply(const PendingReply &reply)
 {
     const int count = ++m_repliesReleased;
-    if (isNth(count, m_settings.dropEvery)) {
+    const bool answer = reply.commandName != CommandName::Ping;
+    if (isNth(count, m_settings.dropEvery) ||
+        (answer && ++m_answersReleased == m_settings.dropAnswer)) {
         ++m_repliesDropped;
         log([&] {
             return QStringLiteral("-x %1 seq=%2 status=%3 dropped after %4")

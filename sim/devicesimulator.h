@@ -81,6 +81,7 @@ private:
     int m_datagrams = 0;
     int m_badDatagrams = 0;
     int m_repliesReleased = 0; // the count --drop-every and friends work on
+    int m_answersReleased = 0; // the replies to requests other than Ping (--drop-answer)
     int m_repliesSent = 0;
     int m_repliesDropped = 0;
 };

@@ -39,7 +39,7 @@ whatever the verdict. With --swap-ms, "StartApplication" sends the board into it
 application: nothing is answered for n ms, then a new board sits in the slot (flash erased,
 no upload, no sequence remembered) and stderr names it ("board 2 in the slot").
 Fault counters (--drop-every and the like) count every reply the simulator would
-send, keep-alives included. At most 4096 replies wait for their device time at once;
+send, keep-alives included; --drop-answer counts only the replies to other requests. At most 4096 replies wait for their device time at once;
 more are dropped.)";
 
 } // namespace

@@ -55,6 +55,7 @@ bool SimulatorOptions::checkFaults(const QCommandLineParser &parser, SimulatorSe
         {delay, settings->delayMs},
         {erase, settings->eraseMs},
         {dropEvery, settings->dropEvery},
+        {dropAnswer, settings->dropAnswer},
         {duplicateEvery, settings->duplicateEvery},
         {wrongSeqEvery, settings->wrongSequenceEvery},
         {silentAfter, settings->silentAfterMs},

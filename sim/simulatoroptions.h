@@ -19,6 +19,10 @@ struct SimulatorOptions
     QCommandLineOption erase{"erase-ms", "Erasing takes n more ms before Start is answered.", "n",
                              "0"};
     QCommandLineOption dropEvery{"drop-every", "Silently drop every nth reply.", "n", "0"};
+    QCommandLineOption dropAnswer{"drop-answer",
+                                  "Silently drop the reply to the nth request other than Ping "
+                                  "(1: the first Start's), once.",
+                                  "n"};
     QCommandLineOption duplicateEvery{"duplicate-every", "Send every nth reply twice.", "n", "0"};
     QCommandLineOption wrongSeqEvery{"wrong-seq-every",
                                      "Every nth reply carries the sequence plus one.", "n", "0"};
@@ -37,9 +41,9 @@ struct SimulatorOptions
 
     QList<QCommandLineOption> list() const
     {
-        return {
-            bind, allowNonLoopback, port, delay, erase,   dropEvery, duplicateEvery, wrongSeqEvery,
-            fail, silentAfter,      swap, save,  verbose, quiet};
+        return {bind,       allowNonLoopback, port,          delay, erase,       dropEvery,
+                dropAnswer, duplicateEvery,   wrongSeqEvery, fail,  silentAfter, swap,
+                save,       verbose,          quiet};
     }
 
     // The settings of an already parsed command line; nullopt with the usage error to show.

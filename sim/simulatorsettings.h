@@ -15,6 +15,7 @@ struct SimulatorSettings
     int delayMs = 0;                  // device time before each reply
     int eraseMs = 0;                  // extra time before the reply to Start
     int dropEvery = 0;                // 0: never
+    int dropAnswer = 0;               // the reply to the nth request but Ping; 0: none
     int duplicateEvery = 0;           // 0: never
     int wrongSequenceEvery = 0;       // 0: never
     QSet<QByteArray> failCommands;    // answered with SimStatus::ForcedFailure

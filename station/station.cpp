@@ -106,6 +106,7 @@ Station::~Station() = default;
 
 void Station::start()
 {
+    sayJournalNotices();
     m_display.setCounts(m_passed, m_failed);
     const bool onNetwork = std::any_of(m_slots.cbegin(), m_slots.cend(), [](const auto &slot) {
         return !slot->device.address.isLoopback();
@@ -119,6 +120,7 @@ void Station::start()
 
 void Station::signal(int signalNumber)
 {
+    m_signalled = true;
     if (!m_stopping) {
         m_stopping = true;
         m_display.note(QStringLiteral("bootloader-cli: station: stopping; boards in progress "
@@ -132,13 +134,16 @@ void Station::signal(int signalNumber)
         }
     }
     settle();
+    if (m_finished) // also when it finished before: the signal ends the wait for stdout's reader
+        Output::stopWaiting();
 }
 
 int Station::exitStatus() const
 {
     if (m_interruptedBy)
         return 128 + m_interruptedBy;
-    return m_journalFailed ? int(Output::ExitReportLost) : m_worst;
+    // A board's failure wins over a lost record.
+    return m_worst == 0 && m_journalFailed ? int(Output::ExitReportLost) : m_worst;
 }
 
 bool Station::arming() const
@@ -225,7 +230,7 @@ void Station::onKeepAlive(Slot &slot)
         slot.missed = 0;
         return;
     }
-    if (slot.phase != Slot::Phase::Waiting || !arming())
+    if (slot.phase != Slot::Phase::Waiting || !arming() || !roomForRecord(slot))
         return;
     // A board answers: it is flashed once, on a session of its own.
     ++m_begun;
@@ -329,14 +334,54 @@ QJsonObject Station::boardRecord(const Slot &slot, const QJsonObject &seconds) c
         {"detail", step.detail()},
         {"seconds", seconds},
         {"retries", step.retries()},
+        {"late_replies", step.lateReplies()},
         {"round_trips", ProgressReporter::roundTrips(step.roundTripsUs())},
     };
+}
+
+void Station::reopenJournal()
+{
+    QString error;
+    m_display.note(m_journal.reopen(&error)
+                       ? QStringLiteral("bootloader-cli: SIGHUP: the journal was opened again")
+                       : QStringLiteral("bootloader-cli: SIGHUP: the journal could not be opened "
+                                        "again: %1; records go on in the file open before")
+                             .arg(error));
+}
+
+void Station::sayJournalNotices()
+{
+    for (const QString &notice : m_journal.takeNotices())
+        m_display.note(notice);
+}
+
+bool Station::roomForRecord(const Slot &slot)
+{
+    // A board whose record cannot be kept is not erased: room for its record, and for those of
+    // the boards in progress, is reserved first.
+    int records = 1;
+    for (const auto &other : m_slots)
+        records += other->phase == Slot::Phase::Busy;
+    QString error;
+    const bool room = m_journal.reserve(records, &error);
+    sayJournalNotices();
+    if (room)
+        return true;
+    m_journalFailed = true;
+    m_stopping = true;
+    m_display.note(QStringLiteral("bootloader-cli: %1: board not flashed: the journal cannot "
+                                  "take its record: %2; stopping")
+                       .arg(slot.device.label(), error));
+    settle();
+    return false;
 }
 
 void Station::keepRecord(const QByteArray &line)
 {
     QString error;
-    if (m_journalFailed || m_journal.append(line, &error))
+    const bool kept = m_journalFailed || m_journal.append(line, &error);
+    sayJournalNotices();
+    if (kept)
         return;
     // A board whose record cannot be kept is not programmed: stop, and end the others.
     m_journalFailed = true;
@@ -355,7 +400,8 @@ void Station::finishBoard(Slot &slot)
     const Result result = slot.step->result();
     const bool passed = result == Result::Succeeded;
     ++(passed ? m_passed : m_failed);
-    m_worst = qMax(m_worst, exitCodeFor(result));
+    if (result != Result::Interrupted || !m_journalFailed) // not a board's failure
+        m_worst = qMax(m_worst, exitCodeFor(result));
     slot.verdict = passed ? QStringLiteral("PASS") : QStringLiteral("FAIL: ") + slot.step->detail();
 
     QStringList steps;
@@ -405,6 +451,8 @@ void Station::settle()
     m_finished = true;
     m_metricsBeat.stop();
     m_display.setCounts(m_passed, m_failed);
+    if (m_signalled) // nothing is in progress any more: the station ends without waiting for
+        Output::stopWaiting(); // a paused reader of stdout; what it did not take is counted
     emit finished();
 }
 

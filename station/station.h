@@ -50,12 +50,15 @@ public:
 
     void start();
     // SIGINT or SIGTERM. The first stops arming: boards in progress finish and are journalled.
-    // The second interrupts them ("End" notice) and journals them as interrupted, and the
-    // report no longer waits for a paused reader of stdout.
+    // The second interrupts them ("End" notice) and journals them as interrupted. Once no board
+    // is in progress, the report no longer waits for a paused reader of stdout.
     void signal(int signalNumber);
 
-    // 0 every board passed, 1 one failed, 3 one's link failed, 4 the journal could not be
-    // written, 128 + the signal that interrupted boards.
+    // SIGHUP: the journal's path is opened again (logrotate's create mode).
+    void reopenJournal();
+
+    // 0 every board passed, 1 one failed, 3 one's link failed, 4 every board passed but the
+    // journal could not be written, 128 + the signal that interrupted boards.
     int exitStatus() const;
 
 signals:
@@ -78,6 +81,9 @@ private:
     void flash(Slot &slot);
     QJsonObject stepSeconds(const Slot &slot, QStringList *steps) const;
     QJsonObject boardRecord(const Slot &slot, const QJsonObject &seconds) const;
+    void sayJournalNotices();
+    // Reserves the journal's room for the board's record, or stops the station unflashed.
+    bool roomForRecord(const Slot &slot);
     // Appends a board's record; a journal that fails stops the station.
     void keepRecord(const QByteArray &line);
     void finishBoard(Slot &slot);
@@ -98,6 +104,7 @@ private:
     int m_failed = 0;
     int m_worst = 0;
     bool m_stopping = false;
+    bool m_signalled = false;
     int m_interruptedBy = 0;
     bool m_journalFailed = false;
     bool m_finished = false;

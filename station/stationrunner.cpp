@@ -166,13 +166,14 @@ int runStation(StationRun run)
     StationDisplay display(StationDisplay::modeFor(run.quiet), run.json, labels);
     Station station(settings, journal, display);
     if (!TerminationSignals::onSignal(
-            &station, [&station](int signalNumber) { station.signal(signalNumber); }, &error))
+            &station, [&station](int signalNumber) { station.signal(signalNumber); }, &error) ||
+        !TerminationSignals::onHangUp(
+            &station, [&station] { station.reopenJournal(); }, &error))
         message(QStringLiteral("bootloader-cli: %1\n").arg(error).toLocal8Bit());
     QEventLoop loop;
     QObject::connect(&station, &Station::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
     station.start();
     loop.exec();
     display.finish();
-    const int status = station.exitStatus();
-    return reportWritten() || status >= 128 ? status : qMax(status, int(ExitReportLost));
+    return withReport(station.exitStatus());
 }

@@ -37,8 +37,9 @@ class CliTest : public QObject
 
     // A leading "<file" feeds stdin, "|" gives a stdout nobody reads, "!n" sends signal n once
     // the link is up ("!-n": with SIGINT ignored from the start), "ulimit" limits files to
-    // 8 KiB; ">" makes stdout a one-page FIFO read only once every simulator saved its upload,
-    // ">n" sends signal n once that FIFO is full and never reads it.
+    // 8 KiB ("nobody": as the user nobody too, when root), "full" gives /dev/full as stdout;
+    // ">" makes stdout a one-page FIFO read only once every simulator saved its upload, ">n"
+    // sends signal n once that FIFO is full and never reads it.
     void runCli(QStringList arguments)
     {
         QProcess cli; // killed as it goes out of scope, should it hang
@@ -46,6 +47,8 @@ class CliTest : public QObject
         const QString how = arguments.value(0);
         if (how.startsWith('<'))
             cli.setStandardInputFile(how.mid(1));
+        if (how == "full")
+            cli.setStandardOutputFile("/dev/full");
         const int signal = QString("!>").contains(how.left(1)) ? qAbs(how.mid(1).toInt()) : 0;
         int fifo = -1, queued = 0;
         if (how.startsWith('>') && (QFile::remove("out.fifo"), ::mkfifo("out.fifo", 0600) == 0)) {
@@ -58,11 +61,14 @@ class CliTest : public QObject
             program = QStringList{"bash", "-c", "set -o pipefail; \"$0\" \"$@\" | true"} + program;
         if (how.startsWith("!-"))
             program = QStringList{"bash", "-c", "trap '' INT; exec \"$0\" \"$@\""} + program;
-        if (how == "ulimit")
+        if (how == "ulimit" || how == "nobody")
             program = QStringList{"bash", "-c", "ulimit -f 8; exec \"$0\" \"$@\""} + program;
+        if (how == "nobody" && ::geteuid() == 0) // else a read-only folder does not stop root
+            program = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
+                      program;
+        const bool word = QStringList{"ulimit", "full", "nobody"}.contains(how);
         cli.start(program[0],
-                  program.mid(1) +
-                      arguments.mid(how == "ulimit" || QString("<|!>").contains(how.left(1))));
+                  program.mid(1) + arguments.mid(word || QString("<|!>").contains(how.left(1))));
         for (m_err.clear();
              how.startsWith('!') && !m_err.contains("keep-alive") && cli.waitForReadyRead(5000);)
             m_err += cli.readAllStandardError();
@@ -112,9 +118,19 @@ private slots:
         QVERIFY(writeTestFile("raw.bin", "raw"));
         QVERIFY(QFile::link("/proc/self/mem", "mem.bin"));
         QVERIFY(QDir().mkdir("sub"));
+        QVERIFY(QDir().mkdir("ro") && writeTestFile("ro/target.bin", m_image)); // the folder
+        QVERIFY(QFile::setPermissions("ro", QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                                QFile::ExeOther)); // read-only, the file not
+        QVERIFY(QFile::setPermissions("ro/target.bin", QFile::ReadOther | QFile::WriteOther) &&
+                QFile::setPermissions(".", QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner |
+                                               QFile::ExeOther));
         QCOMPARE(::mkfifo("fifo.bin", 0600), 0);
     }
     void cleanup() { m_sims.clear(); }
+    void cleanupTestCase() // a user who is not root can remove it then
+    {
+        QFile::setPermissions("ro", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
 
     void devices_data()
     {
@@ -141,6 +157,10 @@ private slots:
             "<- notice StartApplication seq=2 ");
         row("stdout closed: uploaded, exit 4", {""}, "| upload X.bin", 4, "",
             "report could not be written to stdout: Broken pipe");
+        row("stdout full, End refused: the refusal wins, 1", {"--fail End"},
+            "full upload X.bin --json", 1, "", "report could not be written to stdout: No space");
+        row("stdout full, no answer: 3", {"--drop-every 1"}, "full upload X.bin --timeout 0.2", 3,
+            "", "report could not be written to stdout: No space");
         row("SIGINT", {slow}, "!2 " + check, 130, "interrupted", "<- notice End seq=3 len=6");
         row("SIGTERM", {slow}, "!15 " + check, 143, "interrupted", "<- notice End seq=3 len=6");
         row("SIGINT ignored from the start", {slow}, "!-2 " + check, 1, "failed");
@@ -185,11 +205,10 @@ private slots:
             if (o["event"] != "result")
                 continue;
             results << o["result"].toString();
-            QCOMPARE(
-                o.keys().join(','),
-                QString(
-                    "bytes_sent,detail,device,event,exit_status,image_sha256,interface,operation,"
-                    "result,retries,round_trips,schema,seconds,steps"));
+            QCOMPARE(o.keys().join(','),
+                     QString("bytes_sent,detail,device,event,exit_status,image_sha256,interface,"
+                             "late_replies,operation,result,retries,round_trips,schema,seconds,"
+                             "steps"));
             QCOMPARE(o["image_sha256"].toString(), m_sha256);
             const QJsonObject trips = o["round_trips"].toObject();
             QCOMPARE(o["steps"], QJsonValue(QJsonArray{"upload"}));
@@ -201,7 +220,7 @@ private slots:
         }
         QTEST(results, "results");
         for (const QString &label : labels) // a report cut short by a signal lacks the rest
-            if (m_exitCode < 128)
+            if (m_exitCode < 128 && !arguments.startsWith("full"))
                 QCOMPARE(progress.value(label), json ? " 10 20 30 40 50 60 70 80 90 100" : "");
         if (!saw.isEmpty())
             QTRY_VERIFY2(QString(m_err + readTestFile("0.log")).contains(saw), qPrintable(m_err));
@@ -267,14 +286,19 @@ private slots:
             said("\"fifo.bin\": could not be written: not a regular file"));
         row("post-build into a missing folder", "postbuild raw.bin -o no/x.bin", 2,
             said("\"no/x.bin\": could not be written: no folder \"no\""));
+        row("post-build into a read-only folder, file size limit: refused, the file kept",
+            "nobody postbuild raw.bin -o ro/target.bin", 2,
+            said("\"ro/target.bin\": could not be written: the folder \"ro\" is not writable "
+                 "(Permission denied), and the output is only ever replaced whole"));
         row("post-build", "postbuild raw.bin -o sub/new.bin", 0, "",
             "Postbuild is completed successful: sub/new.bin\n");
         row("--log-file a FIFO", "inspect X.bin --log-file fifo.bin", 2,
             QRegularExpression::escape("--log-file \"fifo.bin\": not a regular file\n"));
         row("--log-file /dev/full", "inspect X.bin --log-file /dev/full", 2,
             QRegularExpression::escape("--log-file \"/dev/full\": not a regular file\n"));
+        // The refused file's 2 wins over the lost log's 4; the cut is still said.
         row("--log-file appended to, its line cut by a file size limit",
-            "ulimit upload flipped.bin --log-file full.log" + d, 4,
+            "ulimit upload flipped.bin --log-file full.log" + d, 2,
             "--log-file: the log could not be written: File too large\n");
         row("--help: nothing else done", "--help upload X.bin" + d, 0, "", "Usage: [\\s\\S]*");
     }
@@ -295,7 +319,7 @@ private slots:
         QVERIFY2(m_err.contains(QRegularExpression(err)), qPrintable(m_err));
         QVERIFY(!peer.hasPendingDatagrams()); // nothing sent, nothing written over
         QVERIFY(!QFileInfo("fifo.bin").isFile());
-        QVERIFY(readTestFile("target.bin") == m_image);
+        QVERIFY(readTestFile("target.bin") == m_image && readTestFile("ro/target.bin") == m_image);
         if (m_exitCode == 0 && arguments[0] == "postbuild")
             QVERIFY(readTestFile(arguments.last()) == buildFirmwareImage("raw"));
     }

@@ -34,6 +34,7 @@ DeviceSession::Settings quickSettings(const QString &words)
     settings.endNoticeIntervalMs = 50;
     const QHash<QString, int *> fields{{"retries", &settings.retries},
                                        {"timeout", &settings.replyTimeoutMs},
+                                       {"after", &settings.retryAfterMs},
                                        {"link", &settings.linkTimeoutMs}};
     for (const QString &word : words.split(' '))
         if (int *field = fields.value(word.section('=', 0, 0)))
@@ -86,8 +87,8 @@ public:
                     continue;
                 requests += ping ? QVector<quint8>() : QVector<quint8>{parsed->sequence};
                 if (const int replay = mode.section(':', 1).toInt();
-                    replay && requests.size() == 20)
-                    reply(requests[20 - 1 - replay], ReplyOkCode);
+                    replay && requests.size() == qMax(20, replay + 2))
+                    reply(requests[requests.size() - 1 - replay], ReplyOkCode);
                 reply(parsed->sequence, ping ? KeepAliveCode : ReplyOkCode);
             }
         });
@@ -185,14 +186,15 @@ private slots:
             "ok", uploaded);
         row("erase longer than --retry-after, retries", "sim --erase-ms 80", "upload retries=5",
             "ok", uploaded);
+        row("the reply to Start lost in a long erase: repeats span the time limit",
+            "sim --erase-ms 400 --drop-answer 1", "upload retries=3 after=100 timeout=600", "ok",
+            uploaded);
         row("late reply to the previous request, no retries", "peer device:1", "upload image=24",
             "sequence mismatch", "echoed sequence 20, expected 21", 1);
         row("late reply to the previous request, retries", "peer device:1",
             "upload retries=1 image=24", "ok", uploaded);
-        row("late reply 16 requests back, retries", "peer device:16", "upload retries=1 image=24",
-            "ok", uploaded);
-        row("late reply 17 requests back, retries", "peer device:17", "upload retries=1 image=24",
-            "sequence mismatch", "echoed sequence 4, expected 21", 1);
+        row("late reply 40 requests back, retries: dropped", "peer device:40",
+            "upload retries=1 image=48", "ok", uploaded);
         row("echo: one End notice per interval", "peer echo", "check timeout=300", "timed out", "",
             -1);
         row("interrupted at 10 %: End notice", "sim", "upload stop=10", "interrupted",
@@ -234,6 +236,8 @@ private slots:
         QVERIFY2(session.detail().contains(QRegularExpression(detail)),
                  qPrintable(session.detail()));
         QCOMPARE(repeats, session.retries());
+        if (device.startsWith("peer device:")) // the replayed reply
+            QCOMPARE(session.lateReplies(), int(client.contains("retries")));
         if (!m_peers.empty() && m_peers.back()->mode != "forge") // what reached the device
             QTRY_COMPARE(m_peers.back()->ends, notices);
         QFETCH(int, ends);

@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+#include <cerrno>
 #include <csignal>
 #include <memory>
 #include <unistd.h>
@@ -30,8 +31,8 @@
 
 namespace {
 // What the simulators logged: StartApplication notices heard, those heard while the board was
-// away (a second start for one board), and End notices that abandoned an upload.
-int starts = 0, startsAway = 0, abandoned = 0;
+// away (a second start for one board), End notices that abandoned an upload, and erases (Start).
+int starts = 0, startsAway = 0, abandoned = 0, erases = 0;
 QtMessageHandler previousHandler = nullptr;
 
 void countSimulatorLog(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -41,7 +42,31 @@ void countSimulatorLog(QtMsgType type, const QMessageLogContext &context, const 
     starts += text.startsWith("<- notice StartApplication");
     startsAway += text.startsWith("<- StartApplication ignored");
     abandoned += text.contains("(upload abandoned)");
+    erases += text.startsWith("<- request Start ");
 }
+
+// A journal on a disk that is full: no room to reserve, or one that takes `cut` more bytes.
+class FullJournal : public Journal
+{
+public:
+    bool full = false;
+    int cut = -1;
+
+protected:
+    ssize_t writeSome(int fd, const char *data, size_t size) override
+    {
+        if (cut < 0)
+            return Journal::writeSome(fd, data, size);
+        errno = ENOSPC;
+        const size_t room = size_t(std::exchange(cut, 0));
+        return room ? Journal::writeSome(fd, data, qMin(size, room)) : -1;
+    }
+    int allocate(int fd, off_t offset, off_t length) override
+    {
+        errno = ENOSPC;
+        return full ? -1 : Journal::allocate(fd, offset, length);
+    }
+};
 } // namespace
 
 // Stations on simulated fixtures in this process, with pings every 20 ms and boards gone after
@@ -130,6 +155,14 @@ class StationTest : public QObject
         if (arguments[0] == "ulimit-f0")
             arguments = QStringList{"-c", "ulimit -f 0; exec \"$0\" \"$@\"", BOOTLOADER_CLI_PATH} +
                         arguments.mid(1);
+        if (arguments[0] == "full-disk") // a full tmpfs at disk/, in a mount namespace of its own
+            arguments =
+                QStringList{"-c",
+                            "mkdir -p disk && exec unshare -m sh -c 'mount -t tmpfs -o "
+                            "size=64k none disk && head -c 1M /dev/zero >disk/fill 2>&-; exec "
+                            "\"$0\" \"$@\"' \"$0\" \"$@\"",
+                            BOOTLOADER_CLI_PATH} +
+                arguments.mid(1);
         cli.start(arguments.contains("-c") ? "sh" : BOOTLOADER_CLI_PATH, arguments);
         m_err.clear();
         const auto seen = [&](const QString &text) {
@@ -167,7 +200,7 @@ private slots:
     }
     void cleanup()
     {
-        m_sims.clear(), m_devices.clear(), starts = startsAway = abandoned = 0;
+        m_sims.clear(), m_devices.clear(), starts = startsAway = abandoned = erases = 0;
         QFile::remove(m_dir.filePath("j.jsonl"));
     }
 
@@ -175,7 +208,9 @@ private slots:
     {
         QTest::addColumn<QStringList>("sims"); // one slot each
         QTest::addColumn<int>("count");        // boards, then the station stops
-        QTest::addColumn<QString>("options");  // "no-start", "gone=MS ping=MS", "no-metrics-folder"
+        // "no-start", "gone=MS ping=MS", "no-metrics-folder"; the journal's: "full", "cut=N",
+        // "deleted" once open, "unterminated"
+        QTest::addColumn<QString>("options");
         QTest::addColumn<QStringList>("results"); // per slot, its boards in order
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("detail"); // of the first board that did not pass
@@ -201,6 +236,11 @@ private slots:
             {"ok ok"}, 0);
         row("--no-start: checked, never started", {swap, swap}, 2, "no-start", {"ok", "ok"}, 0);
         row("metrics folder missing: the boards go on", {swap}, 1, "no-metrics-folder", {"ok"}, 0);
+        row("journal on a full disk: no board erased", {swap}, 1, "full", {""}, 4);
+        row("a record cut short: cut off; the board's refusal wins", {"fail=End"}, 1, "cut=90",
+            {""}, 1);
+        row("journal deleted: a new one at its path", {swap}, 2, "deleted", {"ok ok"}, 0);
+        row("journal without a last line break", {swap}, 1, "unterminated", {"ok"}, 0);
     }
     void boards()
     {
@@ -218,14 +258,21 @@ private slots:
             s.pingIntervalMs = options.section("ping=", 1).toInt();
         s.name = "line-1";
         s.metricsPath = m_dir.filePath(options == "no-metrics-folder" ? "none/m.prom" : "m.prom");
-        Journal journal;
+        FullJournal journal;
+        journal.full = options == "full";
+        journal.cut = options.startsWith("cut=") ? options.mid(4).toInt() : -1;
+        QVERIFY(options != "unterminated" || writeTestFile(m_dir.filePath("j.jsonl"), "{}"));
         QVERIFY(openJournal(journal));
+        QVERIFY(options != "deleted" || QFile::remove(m_dir.filePath("j.jsonl")));
         StationDisplay display(StationDisplay::Mode::None, false, labels());
         Station station(s, journal, display);
         QSignalSpy finished(&station, &Station::finished);
         station.start();
         QVERIFY(finished.wait(30000));
         QTEST(station.exitStatus(), "exitCode");
+        QCOMPARE(erases > 0, options != "full");
+        QCOMPARE(readTestFile(m_dir.filePath("j.jsonl")).startsWith("{}\n"),
+                 options == "unterminated");
 
         QVector<QString> perSlot(sims.size());
         QHash<QString, int> slotIndex;
@@ -235,10 +282,12 @@ private slots:
         int passed = 0;
         const QRegularExpression utcMs("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$");
         for (const QJsonObject &r : records()) {
-            QCOMPARE(
-                r.keys().join(','),
-                QString("board,detail,event,host,image,image_checksum,image_sha256,interface,"
-                        "mac,result,retries,round_trips,run,schema,seconds,slot,station,time"));
+            if (r.isEmpty()) // the line left without its break
+                continue;
+            QCOMPARE(r.keys().join(','),
+                     QString("board,detail,event,host,image,image_checksum,image_sha256,interface,"
+                             "late_replies,mac,result,retries,round_trips,run,schema,seconds,slot,"
+                             "station,time"));
             QCOMPARE(r["schema"].toInt(), 1);
             QCOMPARE(r["station"].toString(), s.name);
             QCOMPARE(r["image_sha256"].toString(), QString(m_sha256));
@@ -273,7 +322,7 @@ private slots:
         }
         QTRY_COMPARE(starts, s.noStart ? 0 : passed); // exactly one start per board that passed
         QCOMPARE(startsAway, 0);
-        for (size_t i = 0; i < m_sims.size(); ++i) // each slot's last board got the whole file
+        for (size_t i = 0; i < m_sims.size() && erases; ++i) // each slot's last board: the file
             QVERIFY(readTestFile(m_dir.filePath(QString::number(i) + ".bin")) == m_image);
         if (QByteArray(QTest::currentDataTag()).startsWith("three")) {
             QUdpSocket probe; // the board swapped in after the last one: flash erased
@@ -319,8 +368,12 @@ private slots:
             station.signal(signal);
         QVERIFY(finished.count() || finished.wait(5000));
         QTEST(station.exitStatus(), "exitCode");
-        if (signals_.size() == 2)
-            QCOMPARE(Output::reportWritten(), false);
+        QTimer stillWaiting; // nothing in progress: the station does not wait for the reader
+        connect(&stillWaiting, &QTimer::timeout, [] { Output::stopWaiting(); });
+        stillWaiting.setSingleShot(true);
+        stillWaiting.start(3000);
+        QCOMPARE(Output::reportWritten(), false);
+        QVERIFY(stillWaiting.isActive());
         Output::writeTo(STDOUT_FILENO, STDERR_FILENO);
         ::close(pipe[0]);
         ::close(pipe[1]);
@@ -598,8 +651,15 @@ private slots:
             run + " -d %2 --count 1 --json --name n", "", {}, 0,
             "127.0.0.1:\\d+  board 42  PASS \\(upload [\\d.]+ s, check [\\d.]+ s, start",
             "^ok ok ok$");
-        row("a journal write fails: stopped, exit 4", "ulimit-f0 " + run, "", {}, 4,
-            "the journal could not be written: File too large");
+        row("file size limit: no board erased, exit 4", "ulimit-f0 " + run, "", {}, 4,
+            "^(?![\\s\\S]*present)[\\s\\S]*board not flashed: the journal cannot take its "
+            "record: the file size limit \\(0 bytes\\)");
+        row("full disk: no board erased, exit 4", "full-disk " + run + " --journal disk/j.jsonl",
+            "", {}, 4,
+            "^(?![\\s\\S]*present)[\\s\\S]*board not flashed: the journal cannot take its "
+            "record: no room on the disk for a record: No space left on device");
+        row("SIGHUP: the journal opened again", run + " --count 1", "present", {SIGHUP}, 0,
+            "SIGHUP: the journal was opened again", "^ok$");
         row("config error: FILE:LINE", "station --config c.conf --journal j.jsonl", "", {}, 2,
             "^bootloader-cli: c.conf:1: unknown key SPEED\n$");
     }
@@ -610,6 +670,8 @@ private slots:
         QFETCH(QList<int>, signals_);
         QFETCH(QString, err);
         QFETCH(QString, results);
+        if (arguments[0] == "full-disk" && ::geteuid() != 0)
+            QSKIP("a full disk is a tmpfs mounted in a namespace of its own: root only");
         QVERIFY(writeTestFile(m_dir.filePath("c.conf"), "SPEED=9\n"));
         std::vector<std::unique_ptr<SimProcess>> sims; // boards that never leave their slots
         for (int i = 1; arguments.join(' ').contains('%' + QString::number(i)); ++i) {

@@ -167,7 +167,7 @@ check "a pinned flash.yml flashes charlie" status_is flash-pinned 0
 check "the pin reaches the station's upload" \
     grep -q "\"image_sha256\":\"$sha\"" "$work/charlie/var/flash-charlie.jsonl"
 check "two runs kept: results/RUN-ID/charlie.jsonl twice" \
-    test "$(ls "$work"/results/*/charlie.jsonl | wc -l)" = 2
+    test "$(find "$work/results" -mindepth 2 -maxdepth 2 -name charlie.jsonl | wc -l)" = 2
 starts=$(cat "$work"/sim-*.log | grep -c '<- request Start ')
 head -c 100 /dev/urandom >"$work/raw.bin"
 "$cli" postbuild "$work/raw.bin" --output "$work/other.bin" --quiet || exit 1

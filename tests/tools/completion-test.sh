@@ -97,7 +97,7 @@ bootloader-cli check --device |
 bootloader-cli upload --device 127.0.0.1 |$bin_files
 bootloader-cli upload --devices-from |$all_files
 bootloader-cli check --log-file |$all_files
-bootloader-sim --dr|--drop-every
+bootloader-sim --dr|--drop-answer --drop-every
 bootloader-sim --fail W|Write
 bootloader-sim --fail |Check End Ping Start Write
 bootloader-sim --save |$bin_files

@@ -22,6 +22,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# shellcheck source=tests/tools/checks.sh
 . "$(dirname "$0")/checks.sh"
 
 # started LOG PATTERN: waits until LOG holds PATTERN (a program that is listening).
